@@ -1,0 +1,10 @@
+#include "run/RunState.h"
+
+#include <new>
+
+RunState State;
+
+void ResetRunState() {
+    State.~RunState();
+    new (&State) RunState();
+}
