@@ -51,7 +51,8 @@ void SetUpReadBlock(PassThruDirBlock* block, int32_t transferSize, uint8_t** buf
 }
 
 // Runs a pass until it succeeds; the sixteenth failure ends the process.
-// Returns the ticks of the successful attempt.
+// Returns the ticks of the successful attempt, of which only the last
+// request is judged.
 uint32_t RunSurfacePass(HANDLE device, PassThruDirBlock* block, const AddressTable& table, int pass,
                         int32_t blockCount, uint8_t** buffer, uint32_t* retries) {
     const int32_t numberOfPasses = State.NUMBER_OF_PASSES;
@@ -59,11 +60,15 @@ uint32_t RunSurfacePass(HANDLE device, PassThruDirBlock* block, const AddressTab
         if (pass == 1) {
             SetUpReadBlock(block, table.TransferSize, buffer);
         }
+        if (numberOfPasses <= 0) {
+            // No request, so nothing failed and nothing was timed: the pass
+            // reports 0.0 like any pass with too few requests to time.
+            return 0;
+        }
         PassAttempt attempt{};
         SendPassRequests(device, block, table, pass, numberOfPasses, blockCount, &attempt);
         const uint32_t endTick = os::GetTickCount();
         os::Sleep(10);
-        // Only the last request is judged.
         if (PlainAcceptance(attempt.Result, block)) {
             return TickDifference(endTick, attempt.StartTick);
         }

@@ -58,8 +58,12 @@ bool StartWorkers() {
 }
 
 void WaitForWorkers() {
-    while (State.Complete.load(std::memory_order_acquire) < State.RealNumberOfThreads) {
+    // Spins on plain reads, then one acquiring read once the count is there:
+    // dozens of waiters polling with acquiring reads crowd each other out on
+    // some systems (and under a race checker).
+    while (State.Complete.load(std::memory_order_relaxed) < State.RealNumberOfThreads) {
     }
+    (void)State.Complete.load(std::memory_order_acquire);
 }
 
 void PrintUtilization() {
@@ -71,8 +75,9 @@ void PrintUtilization() {
 
 void FinishWorker(int32_t index) {
     State.Complete.fetch_add(1, std::memory_order_acq_rel);
-    while (State.Complete.load(std::memory_order_acquire) != State.RealNumberOfThreads) {
+    while (State.Complete.load(std::memory_order_relaxed) != State.RealNumberOfThreads) {
     }
+    (void)State.Complete.load(std::memory_order_acquire);
     // The starting thread fills the slot right after creation. For every
     // worker but the last a later start lies in between; the last one could
     // get here first, so it waits for the slot.

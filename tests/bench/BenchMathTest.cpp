@@ -267,6 +267,10 @@ TEST(CpuWorkload, SumOfOneRepetition) {
         // a[r][c+1] = 10.0 is no test of the first flag.
         {"upper right ten",
          [](int, int, int dr, int dc) { return dr == 0 && dc == 1 ? 10.0 : 0.0; }, 30625},
+        // a[r][c] = 10.0 and a[r][c+1] = 20.0 make two first-flag tests;
+        // the single twenty leaves the second flag at 0.
+        {"upper row ten and twenty",
+         [](int, int, int dr, int dc) { return dr == 0 ? (dc == 0 ? 10.0 : 20.0) : 0.0; }, -30625},
         // Twenties on the diagonal: second flag only.
         {"diagonal twenties", [](int, int, int dr, int dc) { return dr == dc ? 20.0 : 0.0; },
          -30625},
