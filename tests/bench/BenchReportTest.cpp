@@ -90,14 +90,6 @@ TEST(SoftwareWorkerOutput, HeaderAndAllFivePasses) {
     EXPECT_EQ(out, expected);
 }
 
-TEST(SoftwareWorkerOutput, TransferSizeInWholeKBytes) {
-    const std::string out = CaptureStdout([] { PrintRaidHeader(3, 130560); });
-    EXPECT_EQ(out,
-              "                        thread index: 3\n"
-              "    Single transfer size (in KBytes): 127.0\n"
-              "                           Test mode: Sequental I/O\n");
-}
-
 TEST(LinearScanOutput, GeometryOfADriveAbove4GiB) {
     DISK_GEOMETRY geometry{};
     geometry.Cylinders.QuadPart = 5000000000ll;
@@ -116,7 +108,9 @@ TEST(LinearScanOutput, GeometryOfADriveAbove4GiB) {
 }
 
 TEST(LinearScanOutput, Listing) {
-    const uint32_t rates[3] = {ScanRate(1048576, 125), 0, 4294966272u};
+    // A step faster than the clock lists 0.
+    const uint32_t rates[3] = {ScanRate(1048576, 125), ScanRate(1048576, 0),
+                               ScanRate(4194303u * 1024, 1)};
     const std::string out = CaptureStdout([&] { PrintScanListing(rates, 3); });
     EXPECT_EQ(out,
               "            00000000 (in KBytes/sec): 00008388\n"
