@@ -1,0 +1,159 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <string>
+
+#include "platform/testing.h"
+#include "platform/win32.h"
+
+namespace {
+
+TEST(FormatMessageA, SystemTextWithLineEndOrFailure) {
+    const struct {
+        DWORD code;
+        DWORD size;
+        DWORD result;
+        std::string text;  // or the lookup's error when result is 0
+        DWORD error;
+    } cases[] = {
+        {ENOENT, 80, 26, "No such file or directory\n", 0},
+        {ENOENT, 27, 26, "No such file or directory\n", 0},  // text, line end, NUL: exact fit
+        {ENOENT, 26, 0, "", ERANGE},
+        {EIO, 80, 19, "Input/output error\n", 0},
+        {0, 80, 8, "Success\n", 0},
+        {99999, 80, 0, "", EINVAL},
+        {0x80000005u, 80, 0, "", EINVAL},
+    };
+    for (const auto& c : cases) {
+        char buffer[80];
+        std::memset(buffer, 'z', sizeof buffer);
+        os::SetLastError(0);
+        const DWORD result = os::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, c.code, 0,
+                                                buffer, c.size, nullptr);
+        EXPECT_EQ(result, c.result) << c.code << "/" << c.size;
+        if (result != 0) {
+            EXPECT_EQ(std::string(buffer), c.text);
+        } else {
+            EXPECT_EQ(os::GetLastError(), c.error) << c.code << "/" << c.size;
+        }
+    }
+}
+
+TEST(VirtualAlloc, PageAlignedZeroedAndReleasedOnce) {
+    os::SetLastError(0);
+    EXPECT_EQ(os::VirtualAlloc(nullptr, 0, MEM_COMMIT, PAGE_READWRITE), nullptr);
+    EXPECT_EQ(os::GetLastError(), static_cast<DWORD>(EINVAL));
+
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    auto* bytes =
+        static_cast<uint8_t*>(os::VirtualAlloc(nullptr, page + 1, MEM_COMMIT, PAGE_READWRITE));
+    ASSERT_NE(bytes, nullptr);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(bytes) % page, 0u);
+    EXPECT_EQ(bytes[0] | bytes[page], 0);
+    std::memset(bytes, 1, 2 * page);  // whole pages are usable
+
+    EXPECT_FALSE(os::VirtualFree(bytes, page, MEM_RELEASE));  // a release names no size
+    EXPECT_FALSE(os::VirtualFree(bytes + page, 0, MEM_RELEASE));
+    EXPECT_TRUE(os::VirtualFree(bytes, 0, MEM_RELEASE));
+    EXPECT_FALSE(os::VirtualFree(bytes, 0, MEM_RELEASE));
+}
+
+std::atomic<int> started{0};
+
+// Waits up to five seconds for condition; a broken layer fails, never hangs.
+template <typename Condition>
+bool WaitUntil(Condition condition) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+    }
+    return true;
+}
+std::atomic<bool> release{false};
+
+DWORD WaitForRelease(LPVOID parameter) {
+    started.fetch_add(*static_cast<int*>(parameter));
+    while (!release.load()) {
+        os::Sleep(1);
+    }
+    return 0;
+}
+
+// Closing a running thread's handle must return at once: the thread below
+// only ends once the close has returned.
+TEST(CreateThread, StartsAtOnceAndCloseDoesNotWait) {
+    started = 0;
+    release = false;
+    int one = 1;
+    DWORD id1 = 0, id2 = 0;
+    HANDLE first = os::CreateThread(nullptr, 0, WaitForRelease, &one, 0, &id1);
+    HANDLE second = os::CreateThread(nullptr, 64 * 1024, WaitForRelease, &one, 0, &id2);
+    ASSERT_NE(first, nullptr);
+    ASSERT_NE(second, nullptr);
+    EXPECT_NE(id1, 0u);
+    EXPECT_NE(id1, id2);
+    ASSERT_TRUE(WaitUntil([] { return started.load() >= 2; }));
+    EXPECT_TRUE(os::CloseHandle(first));
+    EXPECT_TRUE(os::CloseHandle(second));
+    EXPECT_FALSE(os::CloseHandle(first));
+    release = true;
+}
+
+TEST(CreateThread, TestHookFailsTheNthCreation) {
+    started = 0;
+    release = true;
+    int one = 1;
+    os::testing::FailThreadCreation(2);
+    HANDLE handles[3];
+    for (HANDLE& handle : handles) {
+        os::SetLastError(0);
+        handle = os::CreateThread(nullptr, 0, WaitForRelease, &one, 0, nullptr);
+    }
+    EXPECT_NE(handles[0], nullptr);
+    EXPECT_EQ(handles[1], nullptr);
+    EXPECT_NE(handles[2], nullptr);
+    EXPECT_EQ(os::GetLastError(), 0u);  // the third call succeeded
+    ASSERT_TRUE(WaitUntil([] { return started.load() >= 2; }));
+    os::CloseHandle(handles[0]);
+    os::CloseHandle(handles[2]);
+}
+
+TEST(LastError, BelongsToEachThread) {
+    os::SetLastError(77);
+    static DWORD seenByThread;
+    seenByThread = 1;
+    started = 0;
+    HANDLE thread = os::CreateThread(
+        nullptr, 0,
+        [](LPVOID) -> DWORD {
+            seenByThread = os::GetLastError();
+            os::SetLastError(5);
+            started = -1;
+            return 0;
+        },
+        nullptr, 0, nullptr);
+    ASSERT_NE(thread, nullptr);
+    ASSERT_TRUE(WaitUntil([] { return started.load() == -1; }));
+    EXPECT_EQ(seenByThread, 0u);
+    EXPECT_EQ(os::GetLastError(), 77u);
+    os::CloseHandle(thread);
+}
+
+// The scan's clock must move with the wall clock while a thread waits; a
+// processor-time clock would stand nearly still here.
+TEST(Clock, CountsWallClockMilliseconds) {
+    const long before = os::clock();
+    const DWORD ticksBefore = os::GetTickCount();
+    os::Sleep(60);
+    EXPECT_GE(os::clock() - before, 50);
+    EXPECT_GE(static_cast<DWORD>(os::GetTickCount() - ticksBefore), 50u);
+    EXPECT_GE(before, 0);
+}
+
+}  // namespace
