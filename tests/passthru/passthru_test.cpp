@@ -206,10 +206,12 @@ TEST(CompletionRules, Table) {
 }
 
 TEST(AllocateAlignedBuffer, AlignedAndWholeSizeUsable) {
+    static auto* kept = new std::vector<uint8_t*>;  // never released, as in the program
     for (const uint32_t mask : {0u, 7u, 511u}) {
         for (const uint32_t size : {1u, 8u, 511u, 65535u}) {
             uint8_t* buffer = AllocateAlignedBuffer(size, mask);
             ASSERT_NE(buffer, nullptr);
+            kept->push_back(buffer);
             EXPECT_EQ(reinterpret_cast<uintptr_t>(buffer) & mask, 0u) << mask << " " << size;
             std::memset(buffer, 0xA5, size);  // out of bounds shows under the sanitizers
         }

@@ -45,12 +45,10 @@ uint32_t RecordingUnit::PassThrough(os::units::ScsiCommand& command) {
     }
     command.status = answer.status;
     const size_t senseBytes = std::min(answer.sense.size(), sizeof command.sense);
-    std::memcpy(command.sense, answer.sense.data(), senseBytes);
+    std::copy_n(answer.sense.begin(), senseBytes, command.sense);
     command.senseLength = answer.senseLength.value_or(static_cast<uint8_t>(senseBytes));
     const size_t dataBytes = std::min<size_t>(answer.data.size(), command.dataLength);
-    if (dataBytes != 0) {
-        std::memcpy(command.data, answer.data.data(), dataBytes);
-    }
+    std::copy_n(answer.data.begin(), dataBytes, command.data);
     command.transferred = answer.transferred.value_or(static_cast<uint32_t>(dataBytes));
     command.pathId = answer.pathId;
     command.targetId = answer.targetId;
@@ -65,7 +63,7 @@ uint32_t RecordingUnit::Capabilities(IO_SCSI_CAPABILITIES& out) {
 
 uint32_t RecordingUnit::InquiryData(uint8_t* out, uint32_t capacity, uint32_t& returned) {
     returned = static_cast<uint32_t>(std::min<size_t>(inquiry.size(), capacity));
-    std::memcpy(out, inquiry.data(), returned);
+    std::copy_n(inquiry.begin(), returned, out);
     return queryError;
 }
 
@@ -88,7 +86,8 @@ uint32_t RecordingUnit::Read(uint64_t offset, void* buffer, uint32_t length, uin
     }
     if (offset < medium.size()) {
         got = static_cast<uint32_t>(std::min<uint64_t>(length, medium.size() - offset));
-        std::memcpy(buffer, medium.data() + offset, got);
+        std::copy_n(medium.begin() + static_cast<std::ptrdiff_t>(offset), got,
+                    static_cast<uint8_t*>(buffer));
     }
     return 0;
 }
