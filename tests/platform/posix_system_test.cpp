@@ -75,6 +75,7 @@ bool WaitUntil(Condition condition) {
     }
     return true;
 }
+
 std::atomic<bool> release{false};
 std::atomic<int> gaveUp{0};
 
@@ -88,64 +89,31 @@ DWORD WaitForRelease(LPVOID parameter) {
     return 0;
 }
 
-TEST(CreateThread, StartsAtOnceAndCloseDoesNotWait) {
+// The third creation is made to fail through the test hook; the other two
+// start at once, and closing their handles must not wait for them.
+TEST(CreateThread, StartsAtOnceCloseDetachesAndHookFails) {
     started = 0;
     gaveUp = 0;
     release = false;
     int one = 1;
-    DWORD id1 = 0, id2 = 0;
-    HANDLE first = os::CreateThread(nullptr, 0, WaitForRelease, &one, 0, &id1);
-    HANDLE second = os::CreateThread(nullptr, 64 * 1024, WaitForRelease, &one, 0, &id2);
-    ASSERT_NE(first, nullptr);
-    ASSERT_NE(second, nullptr);
-    EXPECT_NE(id1, 0u);
-    EXPECT_NE(id1, id2);
+    os::testing::FailThreadCreation(3);
+    DWORD ids[3] = {};
+    HANDLE handles[3];
+    for (size_t i = 0; i < 3; ++i) {
+        handles[i] = os::CreateThread(nullptr, i * 64 * 1024, WaitForRelease, &one, 0, &ids[i]);
+    }
+    ASSERT_NE(handles[0], nullptr);
+    ASSERT_NE(handles[1], nullptr);
+    EXPECT_EQ(handles[2], nullptr);
+    EXPECT_EQ(os::GetLastError(), static_cast<DWORD>(EAGAIN));
+    EXPECT_NE(ids[0], 0u);
+    EXPECT_NE(ids[0], ids[1]);
     ASSERT_TRUE(WaitUntil([] { return started.load() >= 2; }));
-    EXPECT_TRUE(os::CloseHandle(first));
-    EXPECT_TRUE(os::CloseHandle(second));
-    EXPECT_FALSE(os::CloseHandle(first));
+    EXPECT_TRUE(os::CloseHandle(handles[0]));
+    EXPECT_TRUE(os::CloseHandle(handles[1]));
+    EXPECT_FALSE(os::CloseHandle(handles[0]));
     release = true;
     EXPECT_EQ(gaveUp.load(), 0);
-}
-
-TEST(CreateThread, TestHookFailsTheNthCreation) {
-    started = 0;
-    release = true;
-    int one = 1;
-    os::testing::FailThreadCreation(2);
-    HANDLE handles[3];
-    for (HANDLE& handle : handles) {
-        os::SetLastError(0);
-        handle = os::CreateThread(nullptr, 0, WaitForRelease, &one, 0, nullptr);
-    }
-    EXPECT_NE(handles[0], nullptr);
-    EXPECT_EQ(handles[1], nullptr);
-    EXPECT_NE(handles[2], nullptr);
-    EXPECT_EQ(os::GetLastError(), 0u);  // the third call succeeded
-    ASSERT_TRUE(WaitUntil([] { return started.load() >= 2; }));
-    os::CloseHandle(handles[0]);
-    os::CloseHandle(handles[2]);
-}
-
-TEST(LastError, BelongsToEachThread) {
-    os::SetLastError(77);
-    static DWORD seenByThread;
-    seenByThread = 1;
-    started = 0;
-    HANDLE thread = os::CreateThread(
-        nullptr, 0,
-        [](LPVOID) -> DWORD {
-            seenByThread = os::GetLastError();
-            os::SetLastError(5);
-            started = -1;
-            return 0;
-        },
-        nullptr, 0, nullptr);
-    ASSERT_NE(thread, nullptr);
-    ASSERT_TRUE(WaitUntil([] { return started.load() == -1; }));
-    EXPECT_EQ(seenByThread, 0u);
-    EXPECT_EQ(os::GetLastError(), 77u);
-    os::CloseHandle(thread);
 }
 
 // The scan's clock must move with the wall clock while a thread waits; a

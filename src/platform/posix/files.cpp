@@ -85,11 +85,6 @@ std::shared_ptr<Object> Find(HANDLE handle) {
     return std::dynamic_pointer_cast<Object>(posix::LookUpHandle(handle));
 }
 
-// Reads from a unit at the handle's position; got is what arrived.
-uint32_t ReadUnit(posix::UnitObject& object, void* buffer, DWORD length, uint32_t& got) {
-    return object.unit->Read(object.position, buffer, length, got);
-}
-
 uint32_t ReadRegularFile(posix::FileObject& object, void* buffer, DWORD length, uint32_t& got) {
     uint8_t* bytes = static_cast<uint8_t*>(buffer);
     while (got < length) {
@@ -166,7 +161,7 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD length, DWORD* bytesRead, void* 
     uint32_t got = 0;
     uint32_t error = 0;
     if (auto* unit = dynamic_cast<posix::UnitObject*>(positioned)) {
-        error = ReadUnit(*unit, buffer, length, got);
+        error = unit->unit->Read(unit->position, buffer, length, got);
     } else {
         error = ReadRegularFile(static_cast<posix::FileObject&>(*positioned), buffer, length, got);
     }
