@@ -137,8 +137,10 @@ BOOL VirtualFree(LPVOID address, SIZE_T size, DWORD freeType) {
 
 HANDLE CreateThread(void*, SIZE_T stackSize, LPTHREAD_START_ROUTINE start, LPVOID parameter,
                     DWORD flags, DWORD* threadId) {
-    // Threads start at once; there is no creation flag to honour.
-    if (start == nullptr || flags != 0) {
+    // Threads start at once. Windows ignores flag bits it does not know (the
+    // system passes 2); a suspended start is the one flag it cannot honour.
+    constexpr DWORD kCreateSuspended = 0x4;
+    if (start == nullptr || (flags & kCreateSuspended) != 0) {
         SetLastError(errors::kInvalidArgument);
         return nullptr;
     }
