@@ -134,7 +134,9 @@ uint32_t SimUnit::PassThrough(ScsiCommand& command) {
     command.status = answer.status;
     const size_t senseLength =
         std::min<size_t>({answer.sense.size(), command.senseCapacity, sizeof command.sense});
-    std::memcpy(command.sense, answer.sense.data(), senseLength);
+    if (senseLength > 0) {
+        std::memcpy(command.sense, answer.sense.data(), senseLength);
+    }
     command.senseLength = static_cast<uint8_t>(senseLength);
     command.transferred = answer.transferred;
     return 0;
@@ -214,7 +216,7 @@ uint32_t SimUnit::Read(uint64_t offset, void* buffer, uint32_t length, uint32_t&
             {
                 std::lock_guard<std::mutex> lock(hostMutex_);
                 hostFreeAt_ =
-                    std::max(Clock::now(), hostFreeAt_) +
+                    std::max(arrival, hostFreeAt_) +
                     Seconds(static_cast<double>(count) / (profile.timing.hostCacheMbS * 1e6));
                 done = hostFreeAt_;
             }
