@@ -32,7 +32,7 @@ const char* DefaultProfileText() {
   "geometry": {"cylinders": 130, "heads": 255, "sectors_per_track": 63, "bytes_per_sector": 512},
   "timing": {"instant": false, "rpm": 7200, "outer_mb_s": 160, "inner_mb_s": 80,
              "average_seek_ms": 4.0, "command_overhead_us": 40, "read_ahead_kb": 1024,
-             "cache_kb": 2048, "interface_mb_s": 320, "host_cache_mb_s": 4000,
+             "cache_kb": 8192, "interface_mb_s": 320, "host_cache_mb_s": 4000,
              "host_cache_mb": 256},
   "faults": []
 }
