@@ -2,15 +2,27 @@
 // system's own files, and nothing but reading reaches a real device.
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "passthru/PassThru.h"
 #include "platform/testing.h"
 #include "platform/units/unit.h"
 #include "platform/win32.h"
 #include "support/capture.h"
+
+// The request blocks take their layout from the system's headers: a 64-bit
+// process sends the 64-bit form, with 8-byte buffer fields in 56-byte headers.
+static_assert(sizeof(void*) == 8, "the Windows build is x86-64");
+static_assert(sizeof(SCSI_PASS_THROUGH) == 56 && sizeof(SCSI_PASS_THROUGH_DIRECT) == 56);
+static_assert(offsetof(SCSI_PASS_THROUGH, DataBufferOffset) == 24);
+static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, SenseInfoOffset) == 32);
+static_assert(offsetof(SCSI_PASS_THROUGH, Cdb) == 36);
+static_assert(kSenseOffset == 60 && kDataOffset == 92);
+static_assert(sizeof(PassThruBlock) == 608 && kDirBlockLength == 96);
 
 namespace {
 
