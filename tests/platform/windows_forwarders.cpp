@@ -16,7 +16,6 @@
 
 // The request blocks take their layout from the system's headers: a 64-bit
 // process sends the 64-bit form, with 8-byte buffer fields in 56-byte headers.
-static_assert(sizeof(void*) == 8, "the Windows build is x86-64");
 static_assert(sizeof(SCSI_PASS_THROUGH) == 56 && sizeof(SCSI_PASS_THROUGH_DIRECT) == 56);
 static_assert(offsetof(SCSI_PASS_THROUGH, DataBufferOffset) == 24);
 static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, SenseInfoOffset) == 32);
@@ -26,15 +25,14 @@ static_assert(sizeof(PassThruBlock) == 608 && kDirBlockLength == 96);
 
 namespace {
 
-using os::units::OpenOptions;
 using os::units::Unit;
 
 constexpr uint32_t kUnitBytes = 1 << 20;
 
-std::vector<uint8_t> Pattern() {
-    std::vector<uint8_t> bytes(kUnitBytes);
+std::string Pattern() {
+    std::string bytes(kUnitBytes, '\0');
     for (uint32_t i = 0; i < kUnitBytes; ++i) {
-        bytes[i] = static_cast<uint8_t>(i * 7 + i / 251);
+        bytes[i] = static_cast<char>(i * 7 + i / 251);
     }
     return bytes;
 }
@@ -42,7 +40,6 @@ std::vector<uint8_t> Pattern() {
 // A unit that reads like a file holding its bytes.
 class MemoryUnit : public Unit {
   public:
-    explicit MemoryUnit(std::vector<uint8_t> bytes) : bytes_(std::move(bytes)) {}
     uint32_t PassThrough(os::units::ScsiCommand&) override { return ERROR_NOT_SUPPORTED; }
     uint32_t Capabilities(IO_SCSI_CAPABILITIES&) override { return ERROR_NOT_SUPPORTED; }
     uint32_t InquiryData(uint8_t*, uint32_t, uint32_t&) override { return ERROR_NOT_SUPPORTED; }
@@ -52,72 +49,62 @@ class MemoryUnit : public Unit {
         return 0;
     }
     uint32_t Read(uint64_t offset, void* buffer, uint32_t length, uint32_t& got) override {
-        got = 0;
-        if (offset < bytes_.size()) {
-            const uint64_t left = bytes_.size() - offset;
-            got = static_cast<uint32_t>(left < length ? left : length);
-            std::memcpy(buffer, bytes_.data() + offset, got);
-        }
+        got = offset < bytes_.size()
+                  ? static_cast<uint32_t>(std::min<uint64_t>(bytes_.size() - offset, length))
+                  : 0;
+        std::memcpy(buffer, bytes_.data() + (got != 0 ? offset : 0), got);
         return 0;
     }
 
   private:
-    std::vector<uint8_t> bytes_;
+    std::string bytes_ = Pattern();
 };
 
-// Routes \\.\mem* to a MemoryUnit and records how the units were opened.
+// Routes \\.\mem* to a MemoryUnit and records the opens it sees.
 class LayerUnits : public ::testing::Test {
   protected:
     void SetUp() override {
-        os::units::RegisterUnitFactory("mem",
-                                       [this](const std::string& name, const OpenOptions& options,
-                                              uint32_t& error) -> std::shared_ptr<Unit> {
-                                           opened.push_back(name);
-                                           unbuffered.push_back(options.unbuffered);
-                                           if (name == "memgone") {
-                                               error = ERROR_DEV_NOT_EXIST;
-                                               return nullptr;
-                                           }
-                                           return std::make_shared<MemoryUnit>(Pattern());
-                                       });
+        os::units::RegisterUnitFactory(
+            "mem",
+            [this](const std::string& name, const os::units::OpenOptions& options,
+                   uint32_t& error) -> std::shared_ptr<Unit> {
+                opened.push_back(name + (options.unbuffered ? " unbuffered" : ""));
+                error = name == "memgone" ? ERROR_DEV_NOT_EXIST : 0;
+                return error != 0 ? nullptr : std::make_shared<MemoryUnit>();
+            });
     }
     void TearDown() override { os::units::RegisterUnitFactory("mem", nullptr); }
 
     std::vector<std::string> opened;
-    std::vector<bool> unbuffered;
 };
 
-HANDLE OpenUnit(const char* path, DWORD flags = FILE_ATTRIBUTE_NORMAL) {
-    return os::CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                           nullptr, OPEN_EXISTING, flags, nullptr);
+HANDLE Open(const std::string& path, DWORD access = GENERIC_READ | GENERIC_WRITE,
+            DWORD flags = FILE_ATTRIBUTE_NORMAL) {
+    return os::CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, flags, nullptr);
 }
 
-TEST_F(LayerUnits, DevicePathsOfLayerNamesOpenTheUnitAndNothingElseDoes) {
+TEST_F(LayerUnits, OnlyDevicePathsOfLayerNamesOpenUnits) {
     struct Case {
         const char* path;
         DWORD flags;
-        bool opens;
-        DWORD error;  // when it does not open
+        DWORD error;  // 0 when it opens
         std::vector<std::string> opened;
-        std::vector<bool> unbuffered;
     };
     const Case cases[] = {
-        {"\\\\.\\mem0", FILE_ATTRIBUTE_NORMAL, true, 0, {"mem0"}, {false}},
-        {"\\\\.\\MEM1", FILE_FLAG_NO_BUFFERING, true, 0, {"MEM1"}, {true}},
-        {"\\\\.\\memgone", 0, false, ERROR_DEV_NOT_EXIST, {"memgone"}, {false}},
+        {"\\\\.\\mem0", FILE_ATTRIBUTE_NORMAL, 0, {"mem0"}},
+        {"\\\\.\\MEM1", FILE_FLAG_NO_BUFFERING, 0, {"MEM1 unbuffered"}},
+        {"\\\\.\\memgone", 0, ERROR_DEV_NOT_EXIST, {"memgone"}},
         // Without the device-path prefix a name is the system's file name.
-        {"mem0", 0, false, ERROR_FILE_NOT_FOUND, {}, {}},
-        {"\\\\.\\nosuchdrive0", 0, false, ERROR_FILE_NOT_FOUND, {}, {}},
+        {"mem0", 0, ERROR_FILE_NOT_FOUND, {}},
+        {"\\\\.\\nosuchdrive0", 0, ERROR_FILE_NOT_FOUND, {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.path);
         opened.clear();
-        unbuffered.clear();
-        os::SetLastError(0);
-        const HANDLE handle = OpenUnit(c.path, c.flags);
+        const HANDLE handle = Open(c.path, GENERIC_READ | GENERIC_WRITE, c.flags);
         EXPECT_EQ(opened, c.opened);
-        EXPECT_EQ(unbuffered, c.unbuffered);
-        if (c.opens) {
+        if (c.error == 0) {
             ASSERT_NE(handle, INVALID_HANDLE_VALUE);
             EXPECT_TRUE(os::CloseHandle(handle));
         } else {
@@ -127,167 +114,129 @@ TEST_F(LayerUnits, DevicePathsOfLayerNamesOpenTheUnitAndNothingElseDoes) {
     }
 }
 
-// One step on a handle: a move of the file pointer or a read.
+// One step on a handle: a read when length is set, else a move.
 struct Step {
-    enum Kind { kMove, kRead } kind;
+    DWORD length;
     LONG distance;
-    bool withHigh;
-    LONG high;
+    const char* high;  // "-1", "0", "1", or null for none
     DWORD method;
-    DWORD readLength;
 };
 
-struct Outcome {
-    DWORD result;  // SetFilePointer's value, or ReadFile's flag
-    DWORD error;
-    LONG high;
-    DWORD bytesRead;
-    std::vector<uint8_t> data;
-
-    bool operator==(const Outcome&) const = default;
-};
-
-void PrintTo(const Outcome& o, std::ostream* out) {
-    *out << "result " << o.result << " error " << o.error << " high " << o.high << " read "
-         << o.bytesRead;
-}
-
-Outcome Apply(HANDLE handle, const Step& step) {
-    Outcome outcome = {};
+std::string Apply(HANDLE handle, const Step& step) {
     // A marker, to see which calls set the error code on success.
     os::SetLastError(1234);
-    if (step.kind == Step::kMove) {
-        LONG high = step.high;
-        outcome.result =
-            os::SetFilePointer(handle, step.distance, step.withHigh ? &high : nullptr, step.method);
-        outcome.high = high;
+    std::string outcome;
+    if (step.length != 0) {
+        std::string data(step.length, '\0');
+        DWORD got = 0;
+        const BOOL ok = os::ReadFile(handle, data.data(), step.length, &got, nullptr);
+        outcome = "read " + std::to_string(ok) + " " + std::to_string(got) + " " +
+                  std::to_string(std::hash<std::string>()(data.substr(0, got)));
     } else {
-        outcome.data.assign(step.readLength, 0);
-        outcome.result = static_cast<DWORD>(os::ReadFile(
-            handle, outcome.data.data(), step.readLength, &outcome.bytesRead, nullptr));
-        outcome.data.resize(outcome.bytesRead);
+        LONG high = step.high != nullptr ? std::stol(step.high) : 0;
+        const DWORD low = os::SetFilePointer(handle, step.distance,
+                                             step.high != nullptr ? &high : nullptr, step.method);
+        outcome = "move " + std::to_string(low) + " high " + std::to_string(high);
     }
-    outcome.error = os::GetLastError();
-    return outcome;
+    return outcome + " error " + std::to_string(os::GetLastError());
 }
 
 // The system's own file of the same bytes is the reference for every step.
-TEST_F(LayerUnits, PositionAndReadsFollowTheSystemsFiles) {
+TEST_F(LayerUnits, PositionsAndReadsFollowTheSystemsFiles) {
     testsupport::TempDir dir;
-    const std::vector<uint8_t> bytes = Pattern();
-    const std::string path = dir.Write(
-        "unit.bin", std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
-    const HANDLE file = os::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE file = Open(dir.Write("unit.bin", Pattern()), GENERIC_READ);
     ASSERT_NE(file, INVALID_HANDLE_VALUE);
-    const HANDLE unit = OpenUnit("\\\\.\\mem0");
+    const HANDLE unit = Open("\\\\.\\mem0");
     ASSERT_NE(unit, INVALID_HANDLE_VALUE);
 
-    using K = Step::Kind;
     const Step steps[] = {
-        {K::kRead, 0, false, 0, 0, 512},
-        {K::kRead, 0, false, 0, 0, 100},
-        {K::kMove, 4096, false, 0, FILE_BEGIN, 0},
-        {K::kRead, 0, false, 0, 0, 4096},
-        {K::kMove, -50, false, 0, FILE_CURRENT, 0},
-        {K::kRead, 0, false, 0, 0, 60},
-        {K::kMove, -100000, false, 0, FILE_CURRENT, 0},  // before the start: refused
-        {K::kRead, 0, false, 0, 0, 8},                   // where it stood
-        {K::kMove, -10, false, 0, FILE_END, 0},
-        {K::kRead, 0, false, 0, 0, 64},  // short at the end
-        {K::kRead, 0, false, 0, 0, 64},  // nothing left
-        {K::kMove, 0, true, 1, FILE_BEGIN, 0},
-        {K::kRead, 0, false, 0, 0, 16},           // far past the end
-        {K::kMove, -1, true, 0, FILE_BEGIN, 0},   // low part all ones
-        {K::kMove, -1, true, -1, FILE_BEGIN, 0},  // minus one
-        {K::kMove, 300, true, 0, FILE_CURRENT, 0},
-        {K::kMove, 5, false, 0, 3, 0},  // no such method
-        {K::kMove, 0, true, 0, FILE_CURRENT, 0},
-        {K::kMove, 123456, true, 0, FILE_BEGIN, 0},
-        {K::kRead, 0, false, 0, 0, 1000},
+        {512, 0, nullptr, 0},
+        {100, 0, nullptr, 0},
+        {0, 4096, nullptr, FILE_BEGIN},
+        {0, -50, nullptr, FILE_CURRENT},
+        {60, 0, nullptr, 0},
+        {0, -100000, nullptr, FILE_CURRENT},  // before the start: refused, not moved
+        {8, 0, nullptr, 0},
+        {0, -10, nullptr, FILE_END},
+        {64, 0, nullptr, 0},  // short at the end
+        {64, 0, nullptr, 0},  // nothing left
+        {0, 0, "1", FILE_BEGIN},
+        {16, 0, nullptr, 0},          // far past the end
+        {0, -1, "0", FILE_BEGIN},     // low part all ones: error cleared
+        {0, -1, "-1", FILE_BEGIN},    // minus one
+        {0, 300, "0", FILE_CURRENT},  // from where it stood
+        {0, 5, nullptr, 3},           // no such method
+        {0, 123456, "0", FILE_BEGIN},
+        {1000, 0, nullptr, 0},
     };
-    int index = 0;
-    for (const Step& step : steps) {
-        SCOPED_TRACE("step " + std::to_string(index++));
-        EXPECT_EQ(Apply(unit, step), Apply(file, step));
+    for (size_t i = 0; i < std::size(steps); ++i) {
+        SCOPED_TRACE("step " + std::to_string(i));
+        EXPECT_EQ(Apply(unit, steps[i]), Apply(file, steps[i]));
     }
     EXPECT_TRUE(os::CloseHandle(unit));
     EXPECT_TRUE(os::CloseHandle(file));
 }
 
-TEST_F(LayerUnits, ClosedHandlesAreGoneAndUnitsAreNeverWritten) {
+TEST_F(LayerUnits, UnitsAndDevicesAreNeverWritten) {
     testsupport::TempDir dir;
     const std::string path = dir.Write("plain.bin", "");
-    const HANDLE file = os::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                        FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(file, INVALID_HANDLE_VALUE);
-    const HANDLE unit = OpenUnit("\\\\.\\mem0");
-    ASSERT_NE(unit, INVALID_HANDLE_VALUE);
+    const HANDLE file = Open(path, GENERIC_WRITE);
+    const HANDLE unit = Open("\\\\.\\mem0");
     // Wine opens a volume by its device path, though it cannot send it SCSI.
-    const HANDLE volume = OpenUnit("\\\\.\\C:");
-    ASSERT_NE(volume, INVALID_HANDLE_VALUE);
+    const HANDLE volume = Open("\\\\.\\C:");
+    ASSERT_TRUE(file != INVALID_HANDLE_VALUE && unit != INVALID_HANDLE_VALUE &&
+                volume != INVALID_HANDLE_VALUE);
 
-    struct Case {
-        const char* what;
+    const struct {
         HANDLE handle;
-        BOOL result;
-        DWORD error;
-        DWORD written;
+        std::string outcome;
+    } cases[] = {
+        {file, "1 4 1234"},
+        {unit, "0 0 19"},  // ERROR_WRITE_PROTECT
+        {volume, "0 0 19"},
     };
-    const Case cases[] = {
-        {"regular file", file, TRUE, 1234, 4},
-        {"layer unit", unit, FALSE, ERROR_WRITE_PROTECT, 0},
-        {"volume", volume, FALSE, ERROR_WRITE_PROTECT, 0},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
+    for (const auto& c : cases) {
         DWORD written = 99;
         os::SetLastError(1234);
-        EXPECT_EQ(os::WriteFile(c.handle, "data", 4, &written, nullptr), c.result);
-        EXPECT_EQ(os::GetLastError(), c.error);
-        EXPECT_EQ(written, c.written);
+        const BOOL ok = os::WriteFile(c.handle, "data", 4, &written, nullptr);
+        EXPECT_EQ(std::to_string(ok) + " " + std::to_string(written) + " " +
+                      std::to_string(os::GetLastError()),
+                  c.outcome);
     }
     EXPECT_TRUE(os::CloseHandle(file));
     EXPECT_EQ(testsupport::ReadFile(path), "data");
+    EXPECT_TRUE(os::CloseHandle(volume));
 
     EXPECT_TRUE(os::CloseHandle(unit));
     // Closed, the value is no handle of ours and none of the system's.
     DWORD got = 0;
-    uint8_t byte = 0;
-    EXPECT_FALSE(os::ReadFile(unit, &byte, 1, &got, nullptr));
+    EXPECT_FALSE(os::ReadFile(unit, &got, 1, &got, nullptr));
     EXPECT_EQ(os::GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
     EXPECT_FALSE(os::CloseHandle(unit));
     EXPECT_EQ(os::GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-    EXPECT_TRUE(os::CloseHandle(volume));
 }
 
 TEST_F(LayerUnits, FreeSpaceOfAUnitIsItsSize) {
-    struct Case {
+    const struct {
         const char* drive;
-        BOOL result;
-        DWORD error;
-        ULONGLONG total;
+        std::string outcome;  // result, error, free, total, total free
+    } cases[] = {
+        {"mem0", "1 1234 0 1048576 0"},
+        {"memgone", "0 55 7 7 7"},   // ERROR_DEV_NOT_EXIST
+        {"nosuchdir", "0 2 7 7 7"},  // the system's answer
     };
-    const Case cases[] = {
-        {"mem0", TRUE, 1234, kUnitBytes},
-        {"memgone", FALSE, ERROR_DEV_NOT_EXIST, 7},
-        // Not a layer name: the system's answer for a missing directory.
-        {"nosuchdir", FALSE, ERROR_FILE_NOT_FOUND, 7},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.drive);
+    for (const auto& c : cases) {
         ULARGE_INTEGER free = {};
         ULARGE_INTEGER total = {};
         ULARGE_INTEGER totalFree = {};
         free.QuadPart = total.QuadPart = totalFree.QuadPart = 7;
         os::SetLastError(1234);
-        EXPECT_EQ(os::GetDiskFreeSpaceExA(c.drive, &free, &total, &totalFree), c.result);
-        EXPECT_EQ(os::GetLastError(), c.error);
-        EXPECT_EQ(total.QuadPart, c.total);
-        if (c.result) {
-            EXPECT_EQ(free.QuadPart, 0u);
-            EXPECT_EQ(totalFree.QuadPart, 0u);
-        }
+        const BOOL ok = os::GetDiskFreeSpaceExA(c.drive, &free, &total, &totalFree);
+        EXPECT_EQ(std::to_string(ok) + " " + std::to_string(os::GetLastError()) + " " +
+                      std::to_string(free.QuadPart) + " " + std::to_string(total.QuadPart) + " " +
+                      std::to_string(totalFree.QuadPart),
+                  c.outcome)
+            << c.drive;
     }
 }
 
@@ -295,154 +244,109 @@ TEST_F(LayerUnits, FreeSpaceOfAUnitIsItsSize) {
 TEST(DeviceControls, RefusedBeforeTheSystemSeesThem) {
     testsupport::TempDir dir;
     const std::string path = dir.Write("device.bin", std::string(4096, '\0'));
-    const HANDLE file = os::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE file = Open(path);
     ASSERT_NE(file, INVALID_HANDLE_VALUE);
 
-    struct Case {
+    const struct {
         const char* what;
         DWORD code;
-        std::vector<uint8_t> cdb;
-        UCHAR cdbLength;  // when not the CDB's own
+        std::vector<UCHAR> cdb;
+        UCHAR cdbLength;
         UCHAR dataIn;
-        ULONG dataLength;
-        DWORD inLength;  // when not the whole header
+        DWORD inLength;
         DWORD error;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"WRITE (10)",
          IOCTL_SCSI_PASS_THROUGH,
          {0x2A, 0, 0, 0, 0, 0, 0, 0, 1, 0},
-         0,
+         10,
          SCSI_IOCTL_DATA_OUT,
-         512,
-         0,
+         56,
          ERROR_INVALID_PARAMETER},
-        {"WRITE (10), direct",
-         IOCTL_SCSI_PASS_THROUGH_DIRECT,
-         {0x2A, 0, 0, 0, 0, 0, 0, 0, 1, 0},
-         0,
-         SCSI_IOCTL_DATA_OUT,
-         512,
-         0,
-         ERROR_INVALID_PARAMETER},
-        {"FORMAT UNIT",
-         IOCTL_SCSI_PASS_THROUGH,
-         {0x04, 0, 0, 0, 0, 0},
-         0,
-         SCSI_IOCTL_DATA_UNSPECIFIED,
-         0,
-         0,
-         ERROR_INVALID_PARAMETER},
-        {"MODE SELECT (6)",
+        {"MODE SELECT (6), direct",
          IOCTL_SCSI_PASS_THROUGH_DIRECT,
          {0x15, 0x10, 0, 0, 24, 0},
-         0,
+         6,
          SCSI_IOCTL_DATA_OUT,
-         24,
-         0,
+         56,
          ERROR_INVALID_PARAMETER},
         {"READ (10) moving data out",
-         IOCTL_SCSI_PASS_THROUGH,
+         IOCTL_SCSI_PASS_THROUGH_DIRECT,
          {0x28, 0, 0, 0, 0, 0, 0, 0, 1, 0},
-         0,
+         10,
          SCSI_IOCTL_DATA_OUT,
-         512,
-         0,
+         56,
          ERROR_INVALID_PARAMETER},
         {"CDB longer than its field",
          IOCTL_SCSI_PASS_THROUGH,
          {0x28, 0, 0, 0, 0, 0, 0, 0, 1, 0},
          17,
          SCSI_IOCTL_DATA_IN,
-         512,
-         0,
+         56,
          ERROR_INVALID_PARAMETER},
         {"header cut short",
          IOCTL_SCSI_PASS_THROUGH,
          {0x00, 0, 0, 0, 0, 0},
-         0,
+         6,
          SCSI_IOCTL_DATA_IN,
-         0,
-         20,
+         55,
          ERROR_INVALID_PARAMETER},
         {"direct header cut short",
          IOCTL_SCSI_PASS_THROUGH_DIRECT,
          {0x00, 0, 0, 0, 0, 0},
-         0,
+         6,
          SCSI_IOCTL_DATA_IN,
-         0,
          20,
          ERROR_INVALID_PARAMETER},
-        {"a control of no use to the tool",
-         0x0007C088 /* disk verify */,
-         {},
-         0,
-         0,
-         0,
-         0,
-         ERROR_NOT_SUPPORTED},
+        {"a control the tool never sends", 0x0007C088, {}, 0, 0, 56, ERROR_NOT_SUPPORTED},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        // Room for either header, a sense area and the data.
-        alignas(8) uint8_t block[sizeof(SCSI_PASS_THROUGH_DIRECT) + 32 + 512] = {};
-        const bool direct = c.code == IOCTL_SCSI_PASS_THROUGH_DIRECT;
-        DWORD inLength = c.inLength;
-        const UCHAR cdbLength = c.cdbLength != 0 ? c.cdbLength : static_cast<UCHAR>(c.cdb.size());
-        if (direct) {
-            auto* sptd = reinterpret_cast<SCSI_PASS_THROUGH_DIRECT*>(block);
-            sptd->Length = sizeof *sptd;
-            sptd->CdbLength = cdbLength;
-            sptd->DataIn = c.dataIn;
-            sptd->DataTransferLength = c.dataLength;
-            sptd->DataBuffer = block + sizeof *sptd + 32;
-            std::memcpy(sptd->Cdb, c.cdb.data(), c.cdb.size());
-            inLength = inLength != 0 ? inLength : DWORD{sizeof *sptd};
+        // Both headers keep the fields checked at the same offsets.
+        alignas(8) uint8_t block[sizeof(PassThruBlock)] = {};
+        auto* header = reinterpret_cast<SCSI_PASS_THROUGH*>(block);
+        header->Length = sizeof *header;
+        header->CdbLength = c.cdbLength;
+        header->DataIn = c.dataIn;
+        header->DataTransferLength = 512;
+        std::memcpy(header->Cdb, c.cdb.data(), c.cdb.size());
+        if (c.code == IOCTL_SCSI_PASS_THROUGH_DIRECT) {
+            reinterpret_cast<SCSI_PASS_THROUGH_DIRECT*>(block)->DataBuffer = block + kDataOffset;
         } else {
-            auto* spt = reinterpret_cast<SCSI_PASS_THROUGH*>(block);
-            spt->Length = sizeof *spt;
-            spt->CdbLength = cdbLength;
-            spt->DataIn = c.dataIn;
-            spt->DataTransferLength = c.dataLength;
-            spt->DataBufferOffset = sizeof *spt + 32;
-            std::memcpy(spt->Cdb, c.cdb.data(), c.cdb.size());
-            inLength = inLength != 0 ? inLength : DWORD{sizeof block};
+            header->DataBufferOffset = kDataOffset;
         }
         DWORD returned = 99;
-        EXPECT_FALSE(os::DeviceIoControl(file, c.code, block, inLength, block, sizeof block,
+        EXPECT_FALSE(os::DeviceIoControl(file, c.code, block, c.inLength, block, sizeof block,
                                          &returned, nullptr));
         EXPECT_EQ(os::GetLastError(), c.error);
         EXPECT_EQ(returned, 0u);
     }
     EXPECT_TRUE(os::CloseHandle(file));
-    // Nothing reached the file.
     EXPECT_EQ(testsupport::ReadFile(path), std::string(4096, '\0'));
 }
 
 // Controls that need no check go to the system, which answers as it would
 // without the layer.
 TEST(DeviceControls, InformationControlsReachTheSystem) {
-    const HANDLE volume = OpenUnit("\\\\.\\C:");
+    const HANDLE volume = Open("\\\\.\\C:");
     ASSERT_NE(volume, INVALID_HANDLE_VALUE);
     for (const DWORD code : {DWORD{IOCTL_SCSI_GET_CAPABILITIES}, DWORD{IOCTL_SCSI_GET_INQUIRY_DATA},
                              DWORD{IOCTL_DISK_GET_DRIVE_GEOMETRY}}) {
-        SCOPED_TRACE(code);
-        alignas(8) uint8_t ours[512] = {};
-        alignas(8) uint8_t theirs[512] = {};
+        uint8_t ours[512] = {};
+        uint8_t theirs[512] = {};
         DWORD oursReturned = 0;
         DWORD theirsReturned = 0;
-        const BOOL oursResult = os::DeviceIoControl(volume, code, nullptr, 0, ours, sizeof ours,
-                                                    &oursReturned, nullptr);
+        os::SetLastError(1234);
+        const BOOL oursOk = os::DeviceIoControl(volume, code, nullptr, 0, ours, sizeof ours,
+                                                &oursReturned, nullptr);
         const DWORD oursError = os::GetLastError();
-        const BOOL theirsResult = ::DeviceIoControl(volume, code, nullptr, 0, theirs, sizeof theirs,
-                                                    &theirsReturned, nullptr);
-        EXPECT_EQ(oursResult, theirsResult);
-        if (!theirsResult) {
-            EXPECT_EQ(oursError, ::GetLastError());
-        }
-        EXPECT_EQ(oursReturned, theirsReturned);
-        EXPECT_EQ(0, std::memcmp(ours, theirs, sizeof ours));
+        ::SetLastError(1234);
+        const BOOL theirsOk = ::DeviceIoControl(volume, code, nullptr, 0, theirs, sizeof theirs,
+                                                &theirsReturned, nullptr);
+        EXPECT_EQ(oursOk, theirsOk) << code;
+        EXPECT_EQ(oursError, ::GetLastError()) << code;
+        EXPECT_EQ(oursReturned, theirsReturned) << code;
+        EXPECT_EQ(0, std::memcmp(ours, theirs, sizeof ours)) << code;
     }
     EXPECT_TRUE(os::CloseHandle(volume));
 }
@@ -452,32 +356,24 @@ DWORD WINAPI Idle(LPVOID) {
 }
 
 TEST(Threads, OnlyTheChosenCreationFails) {
-    struct Case {
+    const struct {
         int nth;
-        std::vector<bool> created;
-    };
-    const Case cases[] = {
-        {0, {true, true, true}},
-        {1, {false, true, true}},
-        {3, {true, true, false, true}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.nth);
+        std::string created;  // + made, - failed with ERROR_NOT_ENOUGH_MEMORY
+    } cases[] = {{0, "+++"}, {1, "-++"}, {3, "++-+"}};
+    for (const auto& c : cases) {
         os::testing::FailThreadCreation(c.nth);
-        std::vector<bool> created;
+        std::string created;
         for (size_t i = 0; i < c.created.size(); ++i) {
-            os::SetLastError(0);
-            DWORD id = 0;
-            const HANDLE thread = os::CreateThread(nullptr, 0, Idle, nullptr, 0, &id);
-            created.push_back(thread != nullptr);
+            const HANDLE thread = os::CreateThread(nullptr, 0, Idle, nullptr, 0, nullptr);
+            created += thread != nullptr                               ? "+"
+                       : os::GetLastError() == ERROR_NOT_ENOUGH_MEMORY ? "-"
+                                                                       : "?";
             if (thread != nullptr) {
                 ::WaitForSingleObject(thread, INFINITE);
                 os::CloseHandle(thread);
-            } else {
-                EXPECT_EQ(os::GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
             }
         }
-        EXPECT_EQ(created, c.created);
+        EXPECT_EQ(created, c.created) << c.nth;
     }
     os::testing::FailThreadCreation(0);
 }

@@ -20,16 +20,4 @@ TEST(WindowsCapture, KeepsLineEndsAndRestoresStandardOutput) {
     EXPECT_EQ(testsupport::CaptureStdout([] { std::printf("again\n"); }), "again\n");
 }
 
-TEST(WindowsCapture, TempDirsAreDistinctAndGoAway) {
-    std::string kept;
-    {
-        testsupport::TempDir a;
-        testsupport::TempDir b;
-        EXPECT_NE(a.path(), b.path());
-        kept = a.Write("x.txt", "bytes\n");
-        EXPECT_EQ(testsupport::ReadFile(kept), "bytes\n");
-    }
-    EXPECT_EQ(testsupport::ReadFile(kept), "");
-}
-
 }  // namespace
