@@ -11,6 +11,12 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build="${BUILD_WIN:-$top/build-win}"
 jobs="${JOBS:-2}"
+phases=()
+lap() {
+    phases+=("$1 ${SECONDS}s")
+    SECONDS=0
+}
+SECONDS=0
 
 packages=(cmake ninja-build g++-mingw-w64-x86-64-posix wine wine64 googletest nlohmann-json3-dev)
 missing=()
@@ -32,10 +38,12 @@ if [ ${#missing[@]} -ne 0 ]; then
     apt-get -o DPkg::Lock::Timeout=300 install -y -qq --no-install-recommends "${missing[@]}" \
         >/dev/null
 fi
+lap install
 
-cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64-x86_64.cmake"
 cmake --build "$build" -j "$jobs"
+lap build
 
 # A fresh prefix for every run, headless, in the C locale, quiet; no
 # downloads of the .NET and HTML runtimes.
@@ -45,6 +53,7 @@ unset DISPLAY
 cleanup() {
     wineserver -k >/dev/null 2>&1 || true
     rm -rf "$scratch"
+    echo "windows-test: ${phases[*]}"
 }
 trap cleanup EXIT
 
@@ -53,5 +62,9 @@ trap cleanup EXIT
 mkdir -p "$WINEPREFIX"
 wineserver -p >/dev/null 2>&1
 wineboot --init >/dev/null 2>&1
+lap prefix
 
-ctest --test-dir "$build" --output-on-failure --timeout 300 -j "$jobs" "$@"
+status=0
+ctest --test-dir "$build" --output-on-failure --timeout 300 -j "$jobs" "$@" || status=$?
+lap tests
+exit $status
