@@ -1,5 +1,8 @@
 #include "support/capture.h"
 
+// CaptureStdout, the TempDir constructor and RunProgram need POSIX calls
+// here; windows_capture.cpp has their Windows forms.
+#ifndef _WIN32
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -8,6 +11,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+extern char** environ;
+#endif
+
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -15,10 +21,9 @@
 #include <sstream>
 #include <stdexcept>
 
-extern char** environ;
-
 namespace testsupport {
 
+#ifndef _WIN32
 std::string CaptureStdout(const std::function<void()>& body) {
     std::fflush(stdout);
     char name[] = "/tmp/velkrand-capture-XXXXXX";
@@ -43,6 +48,7 @@ std::string CaptureStdout(const std::function<void()>& body) {
     close(file);
     return text;
 }
+#endif
 
 std::vector<uint8_t> HexBytes(const std::string& text) {
     std::vector<uint8_t> bytes;
@@ -54,6 +60,7 @@ std::vector<uint8_t> HexBytes(const std::string& text) {
     return bytes;
 }
 
+#ifndef _WIN32
 TempDir::TempDir() {
     char name[] = "/tmp/velkrand-test-XXXXXX";
     if (mkdtemp(name) == nullptr) {
@@ -61,6 +68,7 @@ TempDir::TempDir() {
     }
     path_ = name;
 }
+#endif
 
 TempDir::~TempDir() {
     std::error_code ignored;
@@ -80,6 +88,7 @@ std::string ReadFile(const std::string& path) {
     return text.str();
 }
 
+#ifndef _WIN32
 namespace {
 
 void Drain(int fd, std::string& into) {
@@ -154,5 +163,7 @@ ProcessResult RunProgram(const std::string& program, const std::string& cwd,
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return result;
 }
+
+#endif
 
 }  // namespace testsupport

@@ -40,6 +40,10 @@ struct ProcessResult {
 
 // Runs program with no arguments in directory cwd, with the environment of
 // this process plus env (an empty value removes a variable), and no input.
+// On Windows, where the program reads the system registry, a file named by
+// VELKRAND_REGISTRY is first imported there in place of the configuration
+// key, runs take turns across test processes, and the "\r\n" line ends of
+// the program's text-mode output come back as "\n".
 ProcessResult RunProgram(const std::string& program, const std::string& cwd,
                          const std::map<std::string, std::string>& env, int timeoutSeconds = 120);
 

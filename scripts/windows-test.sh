@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# Builds velkrand.exe and its tests for Windows x86-64 with the mingw-w64
+# cross toolchain, then runs the test suite under wine in a fresh prefix.
+#
+#   scripts/windows-test.sh [ctest arguments...]
+#
+# BUILD_WIN names the build directory (default build-win), JOBS the
+# parallel jobs (default 2).
+set -euo pipefail
+
+top=$(cd "$(dirname "$0")/.." && pwd)
+build="${BUILD_WIN:-$top/build-win}"
+jobs="${JOBS:-2}"
+phases=()
+lap() {
+    phases+=("$1 ${SECONDS}s")
+    SECONDS=0
+}
+SECONDS=0
+
+packages=(cmake ninja-build g++-mingw-w64-x86-64-posix wine wine64 googletest nlohmann-json3-dev)
+missing=()
+for package in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+        missing+=("$package")
+    fi
+done
+if [ ${#missing[@]} -ne 0 ]; then
+    line="apt-get install -y --no-install-recommends ${missing[*]}"
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "Missing for the Windows build. As root, run:" >&2
+        echo "  apt-get update && $line" >&2
+        exit 1
+    fi
+    echo "Installing: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get -o DPkg::Lock::Timeout=300 update -qq
+    apt-get -o DPkg::Lock::Timeout=300 install -y -qq --no-install-recommends "${missing[@]}" \
+        >/dev/null
+fi
+lap install
+
+cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64-x86_64.cmake"
+cmake --build "$build" -j "$jobs"
+lap build
+
+# A fresh prefix for every run, headless, in the C locale, quiet; no
+# downloads of the .NET and HTML runtimes.
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/velkrand-wine.XXXXXX")
+export WINEPREFIX="$scratch/prefix" WINEDEBUG=-all LC_ALL=C.UTF-8 WINEDLLOVERRIDES="mscoree,mshtml="
+unset DISPLAY
+cleanup() {
+    wineserver -k >/dev/null 2>&1 || true
+    rm -rf "$scratch"
+    echo "windows-test: ${phases[*]}"
+}
+trap cleanup EXIT
+
+# The server and the prefix's services come up before any test, with their
+# output discarded: otherwise they hold ctest's output pipe open.
+mkdir -p "$WINEPREFIX"
+wineserver -p >/dev/null 2>&1
+wineboot --init >/dev/null 2>&1
+lap prefix
+
+status=0
+ctest --test-dir "$build" --output-on-failure --timeout 300 -j "$jobs" "$@" || status=$?
+lap tests
+exit $status
