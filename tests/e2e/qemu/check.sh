@@ -262,9 +262,26 @@ else
 fi
 lacks "software: no diagnostics without DebugOutput" "$(section software)" "Strange reaction"
 
+# --- Names that must not get far --------------------------------------------
+
+check_refused() { # name drive first-line text
+    local text
+    text=$(section "refused-$1")
+    expect "refused $2: exit status" 1 "$(section_status "refused-$1")"
+    contains "refused $2: the failure and the system's text" "$text" "$(printf '%s\n' "$3" "$4")"
+    lacks "refused $2: no adapter block" "$text" "Information about attached host adapter"
+}
+check_refused path "../$disk" "error opening ../$disk. Error: 2" "No such file or directory"
+check_refused missing sdz "error opening sdz. Error: 2" "No such file or directory"
+check_refused generic sg0 "error opening sg0. Error: 15" "Block device required"
+# Block devices open; the adapter question is where a partition or a disk
+# that no SCSI host serves ends.
+check_refused partition "${disk}1" "error in I/O control number 25" "Inappropriate ioctl for device"
+check_refused ramdisk ram0 "error in I/O control number 25" "Inappropriate ioctl for device"
+
 # --- What reached the disk -------------------------------------------------
 
-expect "the disk images are unchanged" "$sum_before" "$sum_after"
+expect "the disk image is unchanged" "$sum_before" "$sum_after"
 trace=$work/scsi-trace.log
 commands=$(awk '{ for (i = 1; i < NF; ++i) { if ($i == "command") c = $(i + 1); if ($i == "dir") d = $(i + 1) } print c, d }' "$trace")
 expect "no command moved data to the disk" "" "$(printf '%s\n' "$commands" | awk '$2 == 2')"

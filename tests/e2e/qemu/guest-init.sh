@@ -4,8 +4,8 @@
 # markers on the console, and powers off. The host reads the console log.
 #
 # /etc/e2e/params sets DISK_ADDRESS (H:C:T:L of the tested disk),
-# OTHER_ADDRESS (a second unit on the same host) and FIO_BLOCK (the scan's
-# step, for fio).
+# OTHER_ADDRESS (a second unit on the same host, no disk) and FIO_BLOCK (the
+# scan's step, for fio).
 
 /bin/busybox mkdir -p /proc /sys /dev /tmp /run
 /bin/busybox mount -t proc proc /proc
@@ -32,19 +32,21 @@ for module in $(cat /etc/e2e/modules); do
 done
 
 # The disk driver probes asynchronously after its module has loaded.
+ready() {
+    [ -d "/sys/class/scsi_device/$OTHER_ADDRESS" ] || return 1
+    disk=$(ls "/sys/class/scsi_device/$DISK_ADDRESS/device/block" 2>/dev/null) || return 1
+    [ -b "/dev/$disk" ] && [ -b "/dev/${disk}1" ] && [ -b /dev/ram0 ] && [ -c /dev/sg0 ]
+}
 tries=0
-while [ ! -d "/sys/class/scsi_device/$DISK_ADDRESS/device/block" ] ||
-    [ ! -d "/sys/class/scsi_device/$OTHER_ADDRESS/device/block" ]; do
+until ready; do
     tries=$((tries + 1))
     if [ "$tries" -gt 300 ]; then
-        echo "@@E2E ERROR the disks did not appear"
-        ls /sys/class/scsi_device
+        echo "@@E2E ERROR the devices did not appear"
+        ls /sys/class/scsi_device /dev
         finish
     fi
     sleep 0.1
 done
-disk=$(ls "/sys/class/scsi_device/$DISK_ADDRESS/device/block")
-while [ ! -b "/dev/$disk" ]; do sleep 0.1; done
 # Kernel messages stay off the console from here on.
 echo 1 >/proc/sys/kernel/printk
 
@@ -69,9 +71,9 @@ for page in 1 4 5 8 2; do
     end "modes-$page" $?
 done
 
-run_tool() { # name configuration-template
+run_tool() { # name configuration-template [drive]
     mkdir -p "/run/$1"
-    sed "s/@DRIVE@/$disk/" "/etc/e2e/$2" >"/run/$1.reg"
+    sed "s|@DRIVE@|${3:-$disk}|" "/etc/e2e/$2" >"/run/$1.reg"
     begin "$1"
     (cd "/run/$1" && VELKRAND_REGISTRY="/run/$1.reg" /bin/velkrand)
     end "$1" $?
@@ -86,6 +88,13 @@ run_tool() { # name configuration-template
 if [ -x /bin/velkrand ]; then
     run_tool hardware hardware.reg.in
     run_tool software software.reg.in
+    # Names that must not get far: a path, no such device, a partition, a
+    # block device that is no SCSI disk, a SCSI generic node.
+    run_tool refused-path hardware.reg.in "../$disk"
+    run_tool refused-missing hardware.reg.in sdz
+    run_tool refused-partition hardware.reg.in "${disk}1"
+    run_tool refused-ramdisk hardware.reg.in ram0
+    run_tool refused-generic hardware.reg.in sg0
 fi
 
 begin fio

@@ -35,9 +35,13 @@ skip() {
     exit 77
 }
 
-# The disks. The tested one sits at a non-zero target and LUN so that the
-# address the tool prints means something; the other one shares its host,
-# so the bus inquiry lists two units and the tool must pick the right one.
+# The adapter. Requests of at most 256 KB make the request size, not the
+# 254 scatter-gather segments, bound the pages the adapter reports, and keep
+# the transfers of the tool's passes small enough for a small image.
+# The units. The tested disk sits at a non-zero target and LUN so that the
+# address the tool prints means something; an empty CD-ROM drive shares its
+# host, so the bus inquiry lists two units and the tool must pick the right
+# one (and the disk is always sda: no other disk competes for the name).
 readonly disk_address=0:0:3:2
 readonly other_address=0:0:5:0
 readonly disk_mib=256
@@ -129,7 +133,8 @@ fi
 
 # Modules in load order, dependencies first; crc providers before users.
 : >"$stage/etc/e2e/modules"
-for module in crct10dif_generic crc64_rocksoft_generic virtio_pci virtio_scsi sd_mod sg; do
+# brd gives the guest a block device that is no SCSI disk.
+for module in crct10dif_generic crc64_rocksoft_generic virtio_pci virtio_scsi sd_mod sg brd; do
     modprobe -S "$kernel_version" --show-depends "$module" | awk '$1 == "insmod" {print $2}'
 done | awk '!seen[$0]++' | while read -r path; do
     target=${path%.xz}
@@ -149,12 +154,17 @@ done
 # --- The disks: a known pattern, a checksum before and after ---------------
 
 image=$work/disk.img
-other=$work/other.img
 perl -e 'for my $s (0 .. $ARGV[0] * 2048 - 1) {
     print pack("a512", sprintf("velkrand test image sector %010d\n", $s) x 12) }' \
     "$disk_mib" >"$image"
-head -c 1048576 /dev/zero >"$other"
-checksum_before=$(sha256sum "$image" "$other" | awk '{print $1}' | tr '\n' ' ')
+# One primary partition (sectors 2048 to 6143), so that the guest has a
+# partition to refuse.
+{
+    printf '\x00\x00\x00\x00\x83\x00\x00\x00\x00\x08\x00\x00\x00\x10\x00\x00'
+    head -c 48 /dev/zero
+    printf '\x55\xaa'
+} | dd of="$image" bs=1 seek=446 conv=notrunc status=none
+checksum_before=$(sha256sum "$image" | awk '{print $1}')
 
 # --- Boot ------------------------------------------------------------------
 
@@ -171,22 +181,21 @@ timeout --kill-after=10 "$guest_timeout" "$qemu" \
     -append "console=ttyS0 panic=-1 loglevel=4" \
     -serial "file:$console" -monitor none \
     -trace "enable=scsi_req_parsed,file=$trace" \
-    -device virtio-scsi-pci,id=scsi0 \
+    -device virtio-scsi-pci,id=scsi0,max_sectors=512 \
     -drive "file=$image,format=raw,if=none,id=hd0" \
     -device "scsi-hd,bus=scsi0.0,channel=0,scsi-id=$disk_target,lun=$disk_lun,drive=hd0,vendor=$vendor,product=$product,ver=$revision,serial=E2E0001" \
-    -drive "file=$other,format=raw,if=none,id=hd1" \
-    -device "scsi-hd,bus=scsi0.0,channel=0,scsi-id=$other_target,lun=$other_lun,drive=hd1,vendor=OTHERVEN,product=SPARE DISK,ver=9.99,serial=E2E0002" \
+    -device "scsi-cd,bus=scsi0.0,channel=0,scsi-id=$other_target,lun=$other_lun,vendor=OTHERVEN,product=SPARE CD,ver=9.99" \
     </dev/null
 qemu_status=$?
 set -e
 finished=$(date +%s.%N)
 tr -d '\r' <"$console" >"$work/guest.out"
-checksum_after=$(sha256sum "$image" "$other" | awk '{print $1}' | tr '\n' ' ')
+checksum_after=$(sha256sum "$image" | awk '{print $1}')
 
 echo "guest: kernel $kernel_version, QEMU exit $qemu_status, $(awk -v a="$started" -v b="$finished" 'BEGIN {printf "%.1f", b - a}') s; log $work/guest.out"
 status=0
 "$here/check.sh" "$work" "$disk_address" "$disk_mib" "$vendor" "$product" "$revision" \
     "$step_kb" "$qemu_status" "$checksum_before" "$checksum_after" || status=$?
 # The logs stay; the large pieces only when something is to be looked into.
-[ "$status" -eq 0 ] && rm -rf "$image" "$other" "$stage" "$work/initramfs.cpio"
+[ "$status" -eq 0 ] && rm -rf "$image" "$stage" "$work/initramfs.cpio"
 exit "$status"
