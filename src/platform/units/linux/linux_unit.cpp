@@ -9,7 +9,6 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <linux/hdreg.h>
-#include <scsi/scsi.h>
 #include <scsi/sg.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
