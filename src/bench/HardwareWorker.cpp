@@ -1,0 +1,189 @@
+// The hardware-level worker: READ(10) through the direct pass-through control.
+#include "bench/Workers.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "bench/Bench.h"
+#include "bench/BenchReport.h"
+#include "passthru/Diagnostics.h"
+#include "run/Fatal.h"
+#include "run/RunState.h"
+
+namespace {
+
+constexpr uint32_t kMaxAttempts = 16;
+
+[[noreturn]] void FailOpen() {
+    const DWORD error = os::GetLastError();
+    std::printf("error opening ScsiPort. error: %d\n", static_cast<int>(error));
+    PrintErrorMessage(error);
+    FatalExit();
+}
+
+void CheckWorkerUnitReady(HANDLE device) {
+    PassThruBlock block;
+    std::memset(&block, 0, sizeof block);
+    const uint8_t cdb[6] = {SCSIOP_TEST_UNIT_READY, 0, 0, 0, 0, 0};
+    FillPassThru(&block, State.TargetId, State.Lun, cdb, sizeof cdb, 0);
+    DWORD returned = 0;
+    // Only the status counts: a call that never reached the unit reads as ready.
+    SendPassThru(device, &block, 0, &returned);
+    if (!StatusOnlyAcceptance(&block)) {
+        std::printf("\nError: Unit not ready!");
+        FatalExit();
+    }
+}
+
+// Clears and fills the READ(10) block. The buffer is taken once and reused
+// by every retry of pass 1: the size never changes, and a new one per retry
+// would only grow the process.
+void SetUpReadBlock(PassThruDirBlock* block, int32_t transferSize, uint8_t** buffer) {
+    std::memset(block, 0, sizeof *block);
+    State.TransferSize.store(transferSize, std::memory_order_relaxed);
+    if (*buffer == nullptr) {
+        *buffer = AllocateAlignedBuffer(static_cast<uint32_t>(transferSize),
+                                        State.IoScsiData.AlignmentMask);
+    }
+    const uint8_t cdb[10] = {SCSIOP_READ, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    FillPassThruDir(block, State.TargetId, State.Lun, cdb, sizeof cdb,
+                    static_cast<uint32_t>(transferSize), *buffer);
+}
+
+// Runs a pass until it succeeds; the sixteenth failure ends the process.
+// Returns the ticks of the successful attempt, of which only the last
+// request is judged.
+uint32_t RunSurfacePass(HANDLE device, PassThruDirBlock* block, const AddressTable& table, int pass,
+                        int32_t blockCount, uint8_t** buffer, uint32_t* retries) {
+    const int32_t numberOfPasses = State.NUMBER_OF_PASSES;
+    for (;;) {
+        if (pass == 1) {
+            SetUpReadBlock(block, table.TransferSize, buffer);
+        }
+        if (numberOfPasses <= 0) {
+            // No request, so nothing failed and nothing was timed: the pass
+            // reports 0.0 like any pass with too few requests to time.
+            return 0;
+        }
+        PassAttempt attempt{};
+        SendPassRequests(device, block, table, pass, numberOfPasses, blockCount, &attempt);
+        const uint32_t endTick = os::GetTickCount();
+        os::Sleep(10);
+        if (PlainAcceptance(attempt.Result, block)) {
+            return TickDifference(endTick, attempt.StartTick);
+        }
+        if (State.DebugOutput != 0) {
+            PrintStatusResults(attempt.Result, attempt.Returned, block, kDirBlockLength);
+            std::printf("in read %d\n", pass);
+        }
+        ++*retries;
+        if (*retries == kMaxAttempts) {
+            std::printf("number of read retries exceeded maximum allowed\n");
+            FatalExit();
+        }
+        std::printf("pass %d failed\n", static_cast<int>(*retries - 1));
+    }
+}
+
+// Reads one transfer at byte offset TransferSize over and over through the
+// file interface. False after a failed or short read (already printed).
+bool RunCacheToHost(HANDLE device, uint8_t* buffer, int32_t transferSize, uint32_t* ticks) {
+    const int32_t numberOfPasses = State.NUMBER_OF_PASSES;
+    const uint32_t length = static_cast<uint32_t>(transferSize);
+    uint32_t startTick = 0;
+    for (int32_t i = 0; i < numberOfPasses; ++i) {
+        if (i == 1) {
+            startTick = os::GetTickCount();
+        }
+        // The same position every time; its result is not examined.
+        LONG high = transferSize < 0 ? -1 : 0;
+        os::SetFilePointer(device, transferSize, &high, FILE_BEGIN);
+        DWORD got = 0;
+        if (!os::ReadFile(device, buffer, length, &got, nullptr)) {
+            std::printf("Error %d reading %s\n", static_cast<int>(os::GetLastError()),
+                        State.ScsiPortName);
+            return false;
+        }
+        if (got != length) {
+            std::printf("Bytes readen %d != TransferSize %d\n", static_cast<int>(got),
+                        transferSize);
+            return false;
+        }
+    }
+    *ticks = TickDifference(os::GetTickCount(), startTick);
+    return true;
+}
+
+}  // namespace
+
+void SendPassRequests(HANDLE device, PassThruDirBlock* block, const AddressTable& table, int pass,
+                      int32_t numberOfPasses, int32_t blockCount, PassAttempt* attempt) {
+    BOOL result = attempt->Result;
+    DWORD returned = attempt->Returned;
+    for (int32_t i = 0; i < numberOfPasses; ++i) {
+        if (i == 128) {
+            attempt->StartTick = os::GetTickCount();
+        }
+        WriteReadCdb(block->Sptd.Cdb, PassAddress(table, pass, i), blockCount);
+        result = SendPassThruDir(device, block, &returned);
+    }
+    attempt->Result = result;
+    attempt->Returned = returned;
+}
+
+DWORD WINAPI ThreadCode(LPVOID indexPointer) {
+    // Copied before the flag goes up: the starting thread changes Index as
+    // soon as it sees it.
+    const int32_t index = *static_cast<const int32_t*>(indexPointer);
+    State.ThreadReady.store(1, std::memory_order_release);
+    const uint32_t threadStart = os::GetTickCount();
+
+    HANDLE device = os::CreateFileA(State.ScsiPortName, State.AccessMode, State.ShareMode, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+    if (device == INVALID_HANDLE_VALUE) {
+        FailOpen();
+    }
+    CheckWorkerUnitReady(device);
+
+    const int32_t transferSize =
+        ComputeTransferSize(State.IoScsiData.MaximumPhysicalPages, State.SectorSize);
+    const AddressTable table =
+        MakeAddressTable(State.NUMBER_OF_PASSES, transferSize, State.SectorSize,
+                         State.MaxLogicalBlock, State.SameSectorIo != 0);
+    const int32_t blockCount = Div32(transferSize, State.SectorSize);
+
+    PassThruDirBlock block;
+    uint8_t* buffer = nullptr;
+    HardwareReport report{};
+    for (int pass = 1; pass <= 4; ++pass) {
+        const uint32_t ticks = RunSurfacePass(device, &block, table, pass, blockCount, &buffer,
+                                              &report.Retries[pass - 1]);
+        report.PassRates[pass - 1] =
+            RateKBytesPerSec(HardwarePassBytes(State.NUMBER_OF_PASSES, transferSize), ticks);
+    }
+
+    if (State.ShowCacheSpeed != 0) {
+        uint32_t ticks = 0;
+        if (!RunCacheToHost(device, buffer, transferSize, &ticks)) {
+            // No report and no wait for the others.
+            State.Complete.fetch_add(1, std::memory_order_acq_rel);
+            return 1;
+        }
+        report.CacheToHostRate =
+            RateKBytesPerSec(CacheToHostBytes(State.NUMBER_OF_PASSES, transferSize), ticks);
+    }
+
+    report.OrderNumber = State.ThreadPrinting.fetch_add(1, std::memory_order_relaxed) + 1;
+    report.Index = index;
+    report.TransferSize = transferSize;
+    report.SameSector = State.SameSectorIo != 0;
+    report.NearEndPosition = NearEndPosition(table);
+    report.ShowCacheSpeed = State.ShowCacheSpeed != 0;
+    report.ExecTime = TickDifference(os::GetTickCount(), threadStart);
+    // One write, so that the block comes out whole among the other threads'.
+    const std::string text = FormatHardwareReport(report);
+    std::fwrite(text.data(), 1, text.size(), stdout);
+
+    FinishWorker(index);
+    return 0;
+}

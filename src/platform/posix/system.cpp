@@ -1,0 +1,218 @@
+// Error codes and texts, memory, threads and time.
+#include <pthread.h>
+#include <sched.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "platform/errors.h"
+#include "platform/posix/handles.h"
+#include "platform/testing.h"
+#include "platform/win32.h"
+
+namespace os {
+namespace {
+
+thread_local DWORD lastError = 0;
+
+// The start of the program, for clock(): taken while static objects are
+// made, before main runs.
+const std::chrono::steady_clock::time_point programStart = std::chrono::steady_clock::now();
+
+// Sizes of the regions VirtualAlloc handed out, by start address.
+struct Regions {
+    std::mutex mutex;
+    std::map<void*, size_t> sizes;
+};
+
+Regions& TheRegions() {
+    static Regions* regions = new Regions;
+    return *regions;
+}
+
+std::atomic<DWORD> nextThreadId{1};
+
+struct ThreadStart {
+    LPTHREAD_START_ROUTINE start;
+    LPVOID parameter;
+};
+
+void* RunThread(void* raw) {
+    // Freed before the thread's own code runs, which may never return.
+    const ThreadStart begin = *static_cast<ThreadStart*>(raw);
+    delete static_cast<ThreadStart*>(raw);
+    begin.start(begin.parameter);
+    return nullptr;
+}
+
+// strerror_r comes in two flavours; both end up as the text or null.
+[[maybe_unused]] const char* ErrorText(int result, const char* buffer) {
+    return result == 0 ? buffer : nullptr;  // XSI: nonzero for an unknown code
+}
+[[maybe_unused]] const char* ErrorText(const char* result, const char*) {
+    return result;  // GNU
+}
+
+// The C library's text for code, or null when it has none of its own.
+const char* SystemText(DWORD code, char* buffer, size_t size) {
+    if (code > static_cast<DWORD>(INT_MAX)) {
+        return nullptr;
+    }
+    const int number = static_cast<int>(code);
+    const char* text = ErrorText(strerror_r(number, buffer, size), buffer);
+    if (text == nullptr) {
+        return nullptr;
+    }
+    // What the GNU flavour answers for a code it does not know.
+    char unknown[48];
+    std::snprintf(unknown, sizeof unknown, "Unknown error %d", number);
+    return std::strcmp(text, unknown) == 0 ? nullptr : text;
+}
+
+}  // namespace
+
+DWORD GetLastError() {
+    return lastError;
+}
+
+void SetLastError(DWORD code) {
+    lastError = code;
+}
+
+LPVOID VirtualAlloc(LPVOID address, SIZE_T size, DWORD allocationType, DWORD protect) {
+    // Only what the system asks for: fresh committed read-write memory.
+    if (address != nullptr || size == 0 || (allocationType & MEM_COMMIT) == 0 ||
+        (allocationType & ~(MEM_COMMIT | MEM_RESERVE)) != 0 || protect != PAGE_READWRITE) {
+        SetLastError(errors::kInvalidArgument);
+        return nullptr;
+    }
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    if (size > SIZE_MAX - page) {
+        SetLastError(errors::kNoMemory);
+        return nullptr;
+    }
+    const size_t rounded = (size + page - 1) / page * page;
+    void* region =
+        mmap(nullptr, rounded, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (region == MAP_FAILED) {
+        SetLastError(static_cast<DWORD>(errno));
+        return nullptr;
+    }
+    Regions& regions = TheRegions();
+    std::lock_guard<std::mutex> lock(regions.mutex);
+    regions.sizes[region] = rounded;
+    return region;
+}
+
+BOOL VirtualFree(LPVOID address, SIZE_T size, DWORD freeType) {
+    // A release takes the whole region, named by its start and a size of 0.
+    if (freeType != MEM_RELEASE || size != 0) {
+        SetLastError(errors::kInvalidArgument);
+        return FALSE;
+    }
+    size_t length = 0;
+    {
+        Regions& regions = TheRegions();
+        std::lock_guard<std::mutex> lock(regions.mutex);
+        const auto found = regions.sizes.find(address);
+        if (found == regions.sizes.end()) {
+            SetLastError(errors::kInvalidArgument);
+            return FALSE;
+        }
+        length = found->second;
+        regions.sizes.erase(found);
+    }
+    munmap(address, length);
+    return TRUE;
+}
+
+HANDLE CreateThread(void*, SIZE_T stackSize, LPTHREAD_START_ROUTINE start, LPVOID parameter,
+                    DWORD flags, DWORD* threadId) {
+    // Threads start at once. Windows ignores flag bits it does not know (the
+    // system passes 2); a suspended start is the one flag it cannot honour.
+    constexpr DWORD kCreateSuspended = 0x4;
+    if (start == nullptr || (flags & kCreateSuspended) != 0) {
+        SetLastError(errors::kInvalidArgument);
+        return nullptr;
+    }
+    if (testing::detail::ThreadCreationMustFail()) {
+        SetLastError(static_cast<DWORD>(EAGAIN));
+        return nullptr;
+    }
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    if (stackSize != 0) {
+        const size_t least = static_cast<size_t>(PTHREAD_STACK_MIN);
+        pthread_attr_setstacksize(&attributes, stackSize < least ? least : stackSize);
+    }
+    auto* begin = new ThreadStart{start, parameter};
+    pthread_t thread;
+    const int error = pthread_create(&thread, &attributes, RunThread, begin);
+    pthread_attr_destroy(&attributes);
+    if (error != 0) {
+        delete begin;
+        SetLastError(static_cast<DWORD>(error));
+        return nullptr;
+    }
+    if (threadId != nullptr) {
+        *threadId = nextThreadId.fetch_add(1);
+    }
+    return posix::RegisterHandle(std::make_shared<posix::ThreadObject>(thread));
+}
+
+DWORD GetTickCount() {
+    const auto sinceBoot = std::chrono::steady_clock::now().time_since_epoch();
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(sinceBoot).count();
+    return static_cast<DWORD>(static_cast<uint64_t>(ms));  // wraps every 49.7 days
+}
+
+void Sleep(DWORD milliseconds) {
+    if (milliseconds == 0) {
+        sched_yield();
+        return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+DWORD FormatMessageA(DWORD flags, const void*, DWORD messageId, DWORD, LPSTR buffer, DWORD size,
+                     va_list*) {
+    if ((flags & FORMAT_MESSAGE_FROM_SYSTEM) == 0 ||
+        (flags & ~(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS)) != 0 ||
+        buffer == nullptr) {
+        SetLastError(errors::kInvalidArgument);
+        return 0;
+    }
+    char scratch[256];
+    const char* text = SystemText(messageId, scratch, sizeof scratch);
+    if (text == nullptr) {
+        SetLastError(static_cast<DWORD>(EINVAL));
+        return 0;
+    }
+    // The texts end with a line end of their own, as the system's do.
+    const size_t length = std::strlen(text) + 1;
+    if (length + 1 > size) {
+        SetLastError(static_cast<DWORD>(ERANGE));
+        return 0;
+    }
+    std::memcpy(buffer, text, length - 1);
+    buffer[length - 1] = '\n';
+    buffer[length] = '\0';
+    return static_cast<DWORD>(length);
+}
+
+long clock() {
+    const auto elapsed = std::chrono::steady_clock::now() - programStart;
+    return static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
+}
+
+}  // namespace os

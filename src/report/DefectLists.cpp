@@ -1,0 +1,100 @@
+// The grown and primary defect lists, read in the physical sector format.
+#include <cstdio>
+#include <cstring>
+
+#include "passthru/Diagnostics.h"
+#include "passthru/PassThru.h"
+#include "report/Report.h"
+#include "report/ReportBytes.h"
+#include "run/RunState.h"
+
+namespace {
+
+constexpr uint8_t kGrownList = 0x0D;    // grown list bit, physical sector format
+constexpr uint8_t kPrimaryList = 0x15;  // primary list bit, physical sector format
+constexpr int32_t kDefectBufferSize = 65535;
+constexpr uint32_t kListHeaderSize = 4;
+constexpr uint32_t kEntrySize = 8;
+
+}  // namespace
+
+void ShowDefectLists() {
+    // Only exactly 1 runs the lists, though the options print any nonzero
+    // value as set.
+    if (State.ShowDefectList != 1) {
+        std::printf("\n\n            Defect list(s) execution ability refused by User\n");
+        return;
+    }
+    if (ReadDefectList(kGrownList)) {
+        PrintDefectList("\n\n                  Grown defect list (User defects)\n",
+                        State.IoBufferMain, static_cast<uint32_t>(State.TransferSize.load()));
+    }
+    if (ReadDefectList(kPrimaryList)) {
+        PrintDefectList("\n\n                 Primary defect list (OEM defects)\n",
+                        State.IoBufferMain, static_cast<uint32_t>(State.TransferSize.load()));
+    }
+}
+
+bool ReadDefectList(uint8_t listFormat) {
+    State.TransferSize = kDefectBufferSize;
+    const uint32_t size = static_cast<uint32_t>(kDefectBufferSize);
+    State.IoBufferMain = AllocateAlignedBuffer(size, State.IoScsiData.AlignmentMask);
+    // Whatever the unit leaves unwritten reads as zero, not as old heap.
+    std::memset(State.IoBufferMain, 0, size);
+
+    const uint8_t cdb[10] = {SCSIOP_READ_DEFECT_DATA,
+                             0,
+                             listFormat,
+                             0,
+                             0,
+                             0,
+                             0,
+                             static_cast<uint8_t>(size >> 8),
+                             static_cast<uint8_t>(size & 0xFF),
+                             0};
+    FillPassThruDir(&State.ScsiPassThruDir, State.TargetId, State.Lun, cdb, sizeof cdb, size,
+                    State.IoBufferMain);
+    State.LengthMain = kDirBlockLength;
+    DWORD returned = 0;
+    State.ScsiResultMain =
+        SendPassThruDir(State.ScsiPortHandMain, &State.ScsiPassThruDir, &returned);
+    State.ReturnedMain = returned;
+
+    // A RECOVERED ERROR still delivers the list.
+    if (AcceptanceWithRecoveredError(State.ScsiResultMain, &State.ScsiPassThruDir)) {
+        return true;
+    }
+    if (State.DebugOutput != 0) {
+        PrintStatusResults(State.ScsiResultMain, State.ReturnedMain, &State.ScsiPassThruDir,
+                           State.LengthMain);
+        // The driver's transferred length may claim more than the buffer holds.
+        const uint32_t transferred = State.ScsiPassThruDir.Sptd.DataTransferLength;
+        PrintDataBuffer(State.IoBufferMain, transferred < size ? transferred : size);
+    }
+    return false;
+}
+
+void PrintDefectList(const char* title, const uint8_t* data, uint32_t size) {
+    State.DefectListLength =
+        static_cast<uint16_t>(size >= kListHeaderSize ? ReadBigEndian16(data + 2) : 0);
+    const uint32_t listLength = State.DefectListLength;
+    std::printf("%s", title);
+    std::printf("\n       Defect list length (in Bytes): %d\n", static_cast<int>(listLength));
+    std::printf("             Number of bad sector(s): %d\n", static_cast<int>(listLength >> 3));
+    if (listLength == 0) {
+        return;
+    }
+    std::printf("\n");
+    // A unit cuts its list at the allocation length but still announces the
+    // whole of it, so only entries lying wholly inside the buffer print.
+    State.BBlockCounter = static_cast<uint16_t>(kListHeaderSize);
+    for (uint32_t at = kListHeaderSize;
+         at < listLength + kListHeaderSize && at + kEntrySize <= size; at += kEntrySize) {
+        const uint8_t* entry = data + at;
+        State.Cylinder = static_cast<int32_t>(ReadBigEndian24(entry));
+        State.Sector = static_cast<int32_t>(ReadBigEndian32(entry + 4));
+        std::printf("               Cylinder: %05d  Head: %02d  Sector: %05d\n", State.Cylinder,
+                    static_cast<int>(entry[3]), State.Sector);
+        State.BBlockCounter = static_cast<uint16_t>(at + kEntrySize);
+    }
+}
