@@ -85,22 +85,23 @@ run_tool() { # name configuration-template [drive]
     end "$1-result" 0
 }
 
-if [ -x /bin/velkrand ]; then
-    run_tool hardware hardware.reg.in
-    run_tool software software.reg.in
-    # Names that must not get far: a path, no such device, a partition, a
-    # block device that is no SCSI disk, a SCSI generic node.
-    run_tool refused-path hardware.reg.in "../$disk"
-    run_tool refused-missing hardware.reg.in sdz
-    run_tool refused-partition hardware.reg.in "${disk}1"
-    run_tool refused-ramdisk hardware.reg.in ram0
-    run_tool refused-generic hardware.reg.in sg0
-fi
+run_tool hardware hardware.reg.in
+run_tool software software.reg.in
 
+# Right after the tool's scans: fio reads the whole disk the same way, in
+# steps of the same size, unbuffered and one request at a time.
 begin fio
 fio --name=scan --filename="/dev/$disk" --ioengine=psync --direct=1 --rw=read \
     --bs="$FIO_BLOCK" --output-format=terse --terse-version=3
 end fio $?
+
+# Names that must not get far: a path, no such device, a partition, a block
+# device that is no SCSI disk, a SCSI generic node.
+run_tool refused-path hardware.reg.in "../$disk"
+run_tool refused-missing hardware.reg.in sdz
+run_tool refused-partition hardware.reg.in "${disk}1"
+run_tool refused-ramdisk hardware.reg.in ram0
+run_tool refused-generic hardware.reg.in sg0
 
 if [ -x /etc/e2e/extra.sh ]; then
     begin extra
