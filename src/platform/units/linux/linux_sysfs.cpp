@@ -156,11 +156,6 @@ std::optional<ScsiAddress> ParseScsiAddress(const std::string& text) {
                        static_cast<uint32_t>(numbers[2]), numbers[3]};
 }
 
-std::string SysfsRoot() {
-    const char* root = std::getenv("VELKRAND_SYSFS_ROOT");
-    return root != nullptr && *root != '\0' ? root : "/sys";
-}
-
 std::string BlockDirectory(const std::string& root, uint32_t major, uint32_t minor) {
     return root + "/dev/block/" + std::to_string(major) + ":" + std::to_string(minor);
 }

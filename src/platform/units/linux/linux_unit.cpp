@@ -237,7 +237,7 @@ std::shared_ptr<Unit> OpenSystemUnit(const std::string& name, const OpenOptions&
         error = ENOTBLK;
         return nullptr;
     }
-    const std::string root = linux_unit::SysfsRoot();
+    const std::string root = linux_unit::kSysfsRoot;
     return std::make_shared<linux_unit::LinuxUnit>(
         fd, linux_unit::BlockDirectory(root, major(status.st_rdev), minor(status.st_rdev)), root);
 }

@@ -31,9 +31,8 @@ std::optional<ScsiAddress> ParseScsiAddress(const std::string& text);
 // True for a name that may follow /dev/: not empty, no '/', not "." or "..".
 bool IsPlainName(const std::string& name);
 
-// The root of sysfs: VELKRAND_SYSFS_ROOT when set (tests build fake trees),
-// else /sys.
-std::string SysfsRoot();
+// The sysfs functions take its root, so that tests can build fake trees.
+inline constexpr const char* kSysfsRoot = "/sys";
 
 // The sysfs directory of the block device with these numbers.
 std::string BlockDirectory(const std::string& root, uint32_t major, uint32_t minor);
