@@ -1,8 +1,9 @@
-# The two commands of the README: `make demo` and `make test`.
+# The two commands of the README are `make demo` and `make test`; the others
+# are documented there too.
 BUILD ?= build
 JOBS ?= 2
 
-.PHONY: all deps build demo test format clean
+.PHONY: all deps build demo test test-qemu test-windows test-sanitize perf format clean
 
 all: build
 
@@ -18,11 +19,32 @@ build: deps $(BUILD)/build.ninja
 demo: build
 	@scripts/demo.sh $(BUILD)/velkrand
 
+# Every test of this machine's build; the QEMU guest test runs where QEMU and
+# a kernel are installed (make test-qemu installs them) and is skipped, visibly,
+# elsewhere.
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+test-qemu: build
+	@scripts/qemu-deps.sh
+	ctest --test-dir $(BUILD) -L qemu --output-on-failure
+
+# The Windows build, cross-compiled, with its tests run under wine.
+test-windows:
+	@scripts/windows-test.sh
+
+# The suite under AddressSanitizer and UndefinedBehaviorSanitizer, and the
+# threaded tests under ThreadSanitizer.
+test-sanitize: deps
+	@scripts/sanitize-test.sh
+
+perf: deps
+	cmake -S . -B build-perf -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELKRAND_PERF=ON -DVELKRAND_TESTS=OFF
+	cmake --build build-perf -j $(JOBS)
+	build-perf/perf/velkrand_perf
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) build-win build-asan build-tsan build-perf
