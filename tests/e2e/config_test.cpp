@@ -54,6 +54,9 @@ std::string ReadMessage(const std::string& value, int code) {
 }
 
 TEST(ConfigurationRun, MissingKeys) {
+#ifdef _WIN32
+    GTEST_SKIP() << "the real registry always has a SOFTWARE key";
+#endif
     struct Case {
         const char* label;
         std::string body;
@@ -76,6 +79,9 @@ TEST(ConfigurationRun, MissingKeys) {
 }
 
 TEST(ConfigurationRun, FileMissingUnreadableOrInvalid) {
+#ifdef _WIN32
+    GTEST_SKIP() << "registry files are read by the non-Windows store alone";
+#endif
     testsupport::TempDir dir;
     const std::string bad =
         dir.Write("bad.reg", "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE]\n\"A\"\n");

@@ -89,10 +89,10 @@ TEST_F(SimProfileErrors, EveryOpenReportsTheFailure) {
 
 TEST_F(SimProfileErrors, EnvironmentNamesTheProfile) {
     const std::string path = dir_.Write("env.json", R"({"address": {"target_id": 9}})");
-    setenv(os::units::sim::kProfileVariable, path.c_str(), 1);
+    testsupport::SetEnv(os::units::sim::kProfileVariable, path);
     os::units::sim::ResetForTesting();
     const auto unit = Open();
-    unsetenv(os::units::sim::kProfileVariable);
+    testsupport::SetEnv(os::units::sim::kProfileVariable, "");
     ASSERT_NE(unit, nullptr);
     EXPECT_EQ(simtest::Send(*unit, "00 00 00 00 00 00", 0).command.targetId, 9);
 }

@@ -104,12 +104,12 @@ TEST(UnitDeviceControl, MalformedBufferedRequestsAreRefused) {
     RecordingUnit unit;
     const std::vector<uint8_t> modeSense = {0x1A, 0, 0x08, 0, 192, 0};
     const DWORD header = sizeof(SCSI_PASS_THROUGH);
-    EXPECT_EQ(SendBuffered(unit, modeSense, 192, header - 1).error, EINVAL);
-    EXPECT_EQ(SendBuffered(unit, modeSense, 192, header, kDataOffset + 191).error, EINVAL);
+    EXPECT_EQ(SendBuffered(unit, modeSense, 192, header - 1).error, os::errors::kInvalidArgument);
+    EXPECT_EQ(SendBuffered(unit, modeSense, 192, header, kDataOffset + 191).error, os::errors::kInvalidArgument);
     // Output too short for the sense bytes asked for.
     EXPECT_EQ(SendBuffered(unit, {0x00, 0, 0, 0, 0, 0}, 0, header, kSenseOffset + 23).error,
-              EINVAL);
-    EXPECT_EQ(SendBuffered(unit, std::vector<uint8_t>(17, 0), 0).error, EINVAL);
+              os::errors::kInvalidArgument);
+    EXPECT_EQ(SendBuffered(unit, std::vector<uint8_t>(17, 0), 0).error, os::errors::kInvalidArgument);
     EXPECT_TRUE(unit.commands.empty());
 }
 
@@ -163,13 +163,13 @@ TEST(UnitDeviceControl, InformationControls) {
     uint8_t out[2048] = {};
     DWORD returned = 0;
     EXPECT_EQ(UnitDeviceControl(unit, IOCTL_SCSI_GET_CAPABILITIES, nullptr, 0, out, 23, returned),
-              EINVAL);
+              os::errors::kInvalidArgument);
     ASSERT_EQ(UnitDeviceControl(unit, IOCTL_SCSI_GET_CAPABILITIES, nullptr, 0, out, 24, returned),
               0u);
     EXPECT_EQ(returned, 24u);
     EXPECT_EQ(reinterpret_cast<IO_SCSI_CAPABILITIES*>(out)->AlignmentMask, 3u);
     EXPECT_EQ(UnitDeviceControl(unit, IOCTL_DISK_GET_DRIVE_GEOMETRY, nullptr, 0, out, 23, returned),
-              EINVAL);
+              os::errors::kInvalidArgument);
     for (const DWORD size : {2048u, 10u}) {
         ASSERT_EQ(
             UnitDeviceControl(unit, IOCTL_SCSI_GET_INQUIRY_DATA, nullptr, 0, out, size, returned),

@@ -88,6 +88,18 @@ std::string ReadFile(const std::string& path) {
     return text.str();
 }
 
+void SetEnv(const std::string& name, const std::string& value) {
+#ifdef _WIN32
+    _putenv_s(name.c_str(), value.c_str());  // an empty value removes the variable
+#else
+    if (value.empty()) {
+        unsetenv(name.c_str());
+    } else {
+        setenv(name.c_str(), value.c_str(), 1);
+    }
+#endif
+}
+
 #ifndef _WIN32
 namespace {
 

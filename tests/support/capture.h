@@ -32,6 +32,9 @@ class TempDir {
 
 std::string ReadFile(const std::string& path);
 
+// Sets an environment variable of this process; an empty value removes it.
+void SetEnv(const std::string& name, const std::string& value);
+
 struct ProcessResult {
     std::string out;
     std::string err;
