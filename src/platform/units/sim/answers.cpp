@@ -135,7 +135,12 @@ CommandAnswer ReadDefectData(const Profile& profile, const uint8_t* cdb, uint8_t
         PutEntries(entries, profile.grown);
     }
     constexpr uint8_t kPhysicalSector = 0x05;
-    std::vector<uint8_t> bytes = {0, static_cast<uint8_t>((cdb[2] & 0x18) | kPhysicalSector)};
+    // Sized at once: growing it piece by piece trips a false overflow
+    // warning of some optimising compilers.
+    std::vector<uint8_t> bytes;
+    bytes.reserve(4 + entries.size());
+    bytes.push_back(0);
+    bytes.push_back(static_cast<uint8_t>((cdb[2] & 0x18) | kPhysicalSector));
     PutBe(bytes, std::min<size_t>(entries.size(), 0xFFF8), 2);
     bytes.insert(bytes.end(), entries.begin(), entries.end());
     CommandAnswer answer = Deliver(bytes, allocation, data, dataLength);
