@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstring>
 #include <nlohmann/json.hpp>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -102,14 +101,29 @@ inline BenchRun RunBench(const Config& config, const json& changes,
     return run;
 }
 
-// Rates, times and the utilization as "#"; everything else stays.
+// The number after each of labels as "#"; figures holds the characters a
+// number is made of.
+inline std::string MaskAfter(std::string text, const std::vector<std::string>& labels,
+                             const char* figures = "0123456789.") {
+    for (const std::string& label : labels) {
+        for (size_t at = text.find(label); at != std::string::npos; at = text.find(label, at)) {
+            at += label.size();
+            const size_t end = text.find_first_not_of(figures, at);
+            const size_t length = (end == std::string::npos ? text.size() : end) - at;
+            if (length > 0) {
+                text.replace(at, length, "#");
+            }
+        }
+    }
+    return text;
+}
+
+// Rates (of the workers and of the listing), times and the utilization as
+// "#"; everything else stays. Only the utilization may be negative.
 inline std::string Mask(const std::string& text) {
-    static const std::regex figures(
-        "(Surface-to-Cache \\(in KBytes/sec\\): |Cache-to-Host \\(in KBytes/sec\\): |"
-        "thread exec time: |CPU Utilization \\(in percent\\): |void time: |I/O time: )"
-        "-?[0-9]+(\\.[0-9]+)?");
-    static const std::regex listing("( [0-9]{8} \\(in KBytes/sec\\): )[0-9]{8}");
-    return std::regex_replace(std::regex_replace(text, figures, "$1#"), listing, "$1#");
+    return MaskAfter(
+        MaskAfter(text, {"(in KBytes/sec): ", "thread exec time: ", "void time: ", "I/O time: "}),
+        {"CPU Utilization (in percent): "}, "-0123456789.");
 }
 
 inline constexpr const char* kUtilization =
@@ -225,12 +239,22 @@ inline std::string ScanAndUtilization(uint64_t volume = kVolume, uint32_t stepKB
 
 // The rates of the listing, in order, from the unmasked output.
 inline std::vector<uint32_t> ListedRates(const std::string& out) {
-    static const std::regex line("\n            ([0-9]{8}) \\(in KBytes/sec\\): ([0-9]{8})");
     std::vector<uint32_t> rates;
-    for (auto it = std::sregex_iterator(out.begin(), out.end(), line); it != std::sregex_iterator();
-         ++it) {
-        EXPECT_EQ(std::stoul((*it)[1]), rates.size());
-        rates.push_back(static_cast<uint32_t>(std::stoul((*it)[2])));
+    size_t start = 0;
+    for (size_t end = out.find('\n'); end != std::string::npos;
+         start = end + 1, end = out.find('\n', start)) {
+        const std::string line = out.substr(start, end - start);
+        unsigned step = 0;
+        unsigned rate = 0;
+        char again[64];
+        if (std::sscanf(line.c_str(), "%u (in KBytes/sec): %u", &step, &rate) != 2 ||
+            std::snprintf(again, sizeof again, "            %08u (in KBytes/sec): %08u", step,
+                          rate) < 0 ||
+            line != again) {
+            continue;
+        }
+        EXPECT_EQ(step, rates.size());
+        rates.push_back(rate);
     }
     return rates;
 }
