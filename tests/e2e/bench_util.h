@@ -111,7 +111,7 @@ inline std::string MaskAfter(std::string text, const std::vector<std::string>& l
             const size_t end = text.find_first_not_of(figures, at);
             const size_t length = (end == std::string::npos ? text.size() : end) - at;
             if (length > 0) {
-                text.replace(at, length, "#");
+                text.replace(at, length, 1, '#');
             }
         }
     }
@@ -233,8 +233,10 @@ inline std::string Listing(uint32_t steps) {
 // What follows the workers in a complete run: the line end after the wait,
 // the geometry block, the listing and the utilization.
 inline std::string ScanAndUtilization(uint64_t volume = kVolume, uint32_t stepKBytes = 16384) {
-    return "\n" + GeometryBlock(DefaultGeometry(volume), volume) +
-           Listing(static_cast<uint32_t>(volume / (uint64_t{stepKBytes} * 1024))) + kUtilization;
+    std::string text = "\n";
+    text += GeometryBlock(DefaultGeometry(volume), volume);
+    text += Listing(static_cast<uint32_t>(volume / (uint64_t{stepKBytes} * 1024)));
+    return text + kUtilization;
 }
 
 // The rates of the listing, in order, from the unmasked output.
