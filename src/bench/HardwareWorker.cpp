@@ -125,6 +125,11 @@ void SendPassRequests(HANDLE device, PassThruDirBlock* block, const AddressTable
             attempt->StartTick = os::GetTickCount();
         }
         WriteReadCdb(block->Sptd.Cdb, PassAddress(table, pass, i), blockCount);
+        // The driver writes back the lengths it moved: after an answer without
+        // data or sense the block would ask for none, and every later request
+        // of the pass (and of its retries) would fail with it.
+        block->Sptd.DataTransferLength = static_cast<ULONG>(table.TransferSize);
+        block->Sptd.SenseInfoLength = kSenseRequested;
         result = SendPassThruDir(device, block, &returned);
     }
     attempt->Result = result;

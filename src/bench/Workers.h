@@ -16,7 +16,8 @@ struct PassAttempt {
 };
 
 // Sends requests 0 to numberOfPasses - 1 of pass 1 to 4 on the filled block.
-// Each costs the CDB rewrite and one device control call, nothing more.
+// Each costs the CDB rewrite, the two lengths the driver writes back, and
+// one device control call, nothing more.
 void SendPassRequests(HANDLE device, PassThruDirBlock* block, const AddressTable& table, int pass,
                       int32_t numberOfPasses, int32_t blockCount, PassAttempt* attempt);
 
