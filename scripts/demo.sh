@@ -4,7 +4,7 @@
 set -uo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
-binary="${1:-$top/build/velkrand}"
+binary=$(realpath "${1:-$top/build/velkrand}")
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/velkrand-demo.XXXXXX")
 cd "$scratch"
 VELKRAND_REGISTRY="$top/examples/demo.reg" "$binary"
