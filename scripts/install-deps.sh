@@ -1,23 +1,4 @@
 #!/usr/bin/env bash
 # Installs what building and testing need on Debian 12, or says what to run.
-set -euo pipefail
-
-packages=(cmake ninja-build g++ make libgtest-dev libgmock-dev nlohmann-json3-dev libbenchmark-dev)
-missing=()
-for package in "${packages[@]}"; do
-    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
-        missing+=("$package")
-    fi
-done
-[ ${#missing[@]} -eq 0 ] && exit 0
-
-line="apt-get install -y --no-install-recommends ${missing[*]}"
-if [ "$(id -u)" -ne 0 ]; then
-    echo "Missing build dependencies. As root, run:" >&2
-    echo "  apt-get update && $line" >&2
-    exit 1
-fi
-echo "Installing: ${missing[*]}"
-export DEBIAN_FRONTEND=noninteractive
-apt-get -o DPkg::Lock::Timeout=300 update -qq
-apt-get -o DPkg::Lock::Timeout=300 install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+exec "$(dirname "$0")/ensure-packages.sh" "the build" \
+    cmake ninja-build g++ make libgtest-dev libgmock-dev nlohmann-json3-dev libbenchmark-dev

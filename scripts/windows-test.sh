@@ -18,26 +18,8 @@ lap() {
 }
 SECONDS=0
 
-packages=(cmake ninja-build g++-mingw-w64-x86-64-posix wine wine64 googletest nlohmann-json3-dev)
-missing=()
-for package in "${packages[@]}"; do
-    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
-        missing+=("$package")
-    fi
-done
-if [ ${#missing[@]} -ne 0 ]; then
-    line="apt-get install -y --no-install-recommends ${missing[*]}"
-    if [ "$(id -u)" -ne 0 ]; then
-        echo "Missing for the Windows build. As root, run:" >&2
-        echo "  apt-get update && $line" >&2
-        exit 1
-    fi
-    echo "Installing: ${missing[*]}"
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get -o DPkg::Lock::Timeout=300 update -qq
-    apt-get -o DPkg::Lock::Timeout=300 install -y -qq --no-install-recommends "${missing[@]}" \
-        >/dev/null
-fi
+"$top/scripts/ensure-packages.sh" "the Windows build" cmake ninja-build \
+    g++-mingw-w64-x86-64-posix wine wine64 googletest nlohmann-json3-dev
 lap install
 
 cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \

@@ -285,24 +285,9 @@ BOOL GetDiskFreeSpaceExA(LPCSTR drive, ULARGE_INTEGER* freeToCaller, ULARGE_INTE
     if (*name == '\0') {
         return Fail(errors::kInvalidArgument, FALSE);
     }
-    uint32_t error = 0;
-    std::shared_ptr<units::Unit> unit = units::OpenUnit(name, units::OpenOptions{}, error);
-    if (!unit) {
-        return Fail(error != 0 ? error : errors::kNotFound, FALSE);
-    }
-    uint64_t size = 0;
-    if (const uint32_t sizeError = unit->Size(size)) {
-        return Fail(sizeError, FALSE);
-    }
-    // A unit read as a whole has no file system, so none of it counts as free.
-    if (freeToCaller != nullptr) {
-        freeToCaller->QuadPart = 0;
-    }
-    if (totalBytes != nullptr) {
-        totalBytes->QuadPart = size;
-    }
-    if (totalFree != nullptr) {
-        totalFree->QuadPart = 0;
+    if (const uint32_t error =
+            units::UnitDiskFreeSpace(name, freeToCaller, totalBytes, totalFree)) {
+        return Fail(error, FALSE);
     }
     return TRUE;
 }

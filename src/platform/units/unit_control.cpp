@@ -189,4 +189,26 @@ uint32_t UnitDeviceControl(Unit& unit, DWORD code, const void* in, DWORD inLengt
     }
 }
 
+uint32_t UnitDiskFreeSpace(const std::string& name, ULARGE_INTEGER* freeToCaller,
+                           ULARGE_INTEGER* totalBytes, ULARGE_INTEGER* totalFree) {
+    uint32_t error = 0;
+    const std::shared_ptr<Unit> unit = OpenUnit(name, OpenOptions{}, error);
+    if (unit == nullptr) {
+        return error != 0 ? error : errors::kNotFound;
+    }
+    uint64_t size = 0;
+    if (const uint32_t sizeError = unit->Size(size)) {
+        return sizeError;
+    }
+    for (ULARGE_INTEGER* free : {freeToCaller, totalFree}) {
+        if (free != nullptr) {
+            free->QuadPart = 0;
+        }
+    }
+    if (totalBytes != nullptr) {
+        totalBytes->QuadPart = size;
+    }
+    return 0;
+}
+
 }  // namespace os::units

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "platform/units/unit.h"
 #include "platform/win32.h"
@@ -19,5 +20,10 @@ bool IsReadOnlyCommand(const uint8_t* cdb, uint8_t cdbLength, uint8_t dataIn,
 // Returns 0 with returned set, or the system error code of the failed call.
 uint32_t UnitDeviceControl(Unit& unit, DWORD code, const void* in, DWORD inLength, void* out,
                            DWORD outLength, DWORD& returned);
+
+// The free-space query of a unit by name: its size as the total, none of it
+// free (a unit read as a whole holds no file system). 0 or an error code.
+uint32_t UnitDiskFreeSpace(const std::string& name, ULARGE_INTEGER* freeToCaller,
+                           ULARGE_INTEGER* totalBytes, ULARGE_INTEGER* totalFree);
 
 }  // namespace os::units

@@ -268,26 +268,8 @@ BOOL CloseHandle(HANDLE object) {
 BOOL GetDiskFreeSpaceExA(LPCSTR drive, ULARGE_INTEGER* freeToCaller, ULARGE_INTEGER* totalBytes,
                          ULARGE_INTEGER* totalFree) {
     if (drive != nullptr && *drive != '\0' && units::IsLayerUnitName(drive)) {
-        uint32_t error = 0;
-        const std::shared_ptr<units::Unit> unit = units::OpenUnit(drive, {}, error);
-        uint64_t size = 0;
-        if (unit == nullptr) {
-            return Fail(error != 0 ? error : errors::kNotFound);
-        }
-        if (const uint32_t sizeError = unit->Size(size); sizeError != 0) {
-            return Fail(sizeError);
-        }
-        // A unit holds no file system: all of it is used, none of it free.
-        if (freeToCaller != nullptr) {
-            freeToCaller->QuadPart = 0;
-        }
-        if (totalBytes != nullptr) {
-            totalBytes->QuadPart = size;
-        }
-        if (totalFree != nullptr) {
-            totalFree->QuadPart = 0;
-        }
-        return TRUE;
+        const uint32_t error = units::UnitDiskFreeSpace(drive, freeToCaller, totalBytes, totalFree);
+        return error == 0 ? TRUE : Fail(error);
     }
     return ::GetDiskFreeSpaceExA(drive, freeToCaller, totalBytes, totalFree);
 }

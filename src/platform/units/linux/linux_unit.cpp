@@ -21,6 +21,7 @@
 #include <string>
 
 #include "platform/units/linux/linux_unit.h"
+#include "platform/units/unit_control.h"
 
 namespace os::units {
 namespace linux_unit {
@@ -43,24 +44,10 @@ bool IsPlainName(const std::string& name) {
 }
 
 bool IsPermittedCommand(const ScsiCommand& command) {
-    if (command.cdb == nullptr || command.cdbLength == 0 || command.cdbLength > 16) {
-        return false;
-    }
-    uint8_t expectedLength = 0;
-    switch (command.cdb[0]) {
-        case 0x00:  // TEST UNIT READY
-        case 0x1A:  // MODE SENSE (6)
-            expectedLength = 6;
-            break;
-        case 0x25:  // READ CAPACITY (10)
-        case 0x28:  // READ (10)
-        case 0x37:  // READ DEFECT DATA (10)
-            expectedLength = 10;
-            break;
-        default:
-            return false;
-    }
-    if (command.cdbLength != expectedLength) {
+    // The same check the request block passed, once more right before the
+    // kernel sees the command, and a buffer wherever data are to move.
+    if (!IsReadOnlyCommand(command.cdb, command.cdbLength, SCSI_IOCTL_DATA_IN,
+                           command.dataLength)) {
         return false;
     }
     if (command.dataLength > 0 && command.data == nullptr) {
