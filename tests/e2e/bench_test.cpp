@@ -5,8 +5,9 @@
 
 #include <filesystem>
 #include <map>
-#include <set>
+#include <numeric>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "e2e/e2e_util.h"
@@ -93,6 +94,8 @@ std::string HardwareBlock(const std::string& who, const std::vector<int>& retrie
            "                    thread exec time: #\n";
 }
 
+const std::string kWorker = HardwareBlock("1 0", {0, 0, 0, 0}, true);
+
 // A software-level worker's print calls up to the given pass (16 pages:
 // 65024 bytes a read).
 std::vector<std::string> SoftwareCalls(int passes, const std::string& index) {
@@ -114,31 +117,16 @@ std::vector<std::string> SoftwareCalls(int passes, const std::string& index) {
 }
 
 std::string Join(const std::vector<std::string>& calls) {
-    std::string text;
-    for (const std::string& call : calls) {
-        text += call;
-    }
-    return text;
+    return std::accumulate(calls.begin(), calls.end(), std::string());
 }
 
-// Takes the report order and the index off every "thread index: " line (a
-// software-level worker has only its index), leaving "#".
-std::string TakeIndexes(std::string text, bool software, std::multiset<int>& orders,
-                        std::multiset<int>& indexes) {
-    const std::string label = "thread index: ";
-    for (size_t at = text.find(label); at != std::string::npos; at = text.find(label, at + 1)) {
-        const char* numbers = text.c_str() + at + label.size();
-        int order = 0;
-        int index = 0;
-        int length = 0;
-        if (software ? std::sscanf(numbers, "%d%n", &index, &length) == 1
-                     : std::sscanf(numbers, "%d %d%n", &order, &index, &length) == 2) {
-            orders.insert(order);
-            indexes.insert(index);
-            text.replace(at + label.size(), static_cast<size_t>(length), software ? "#" : "# #");
-        }
+int Count(const std::string& text, const std::string& piece) {
+    int found = 0;
+    for (size_t at = text.find(piece); at != std::string::npos;
+         at = text.find(piece, at + piece.size())) {
+        ++found;
     }
-    return text;
+    return found;
 }
 
 // Print calls of several workers interleave, each whole: every call must be
@@ -150,13 +138,8 @@ void ExpectInterleaved(const std::string& text, const std::vector<std::string>& 
     }
     size_t covered = 0;
     for (const auto& [call, count] : made) {
-        int found = 0;
-        for (size_t at = text.find(call); at != std::string::npos;
-             at = text.find(call, at + call.size())) {
-            ++found;
-        }
-        EXPECT_EQ(found, count) << call;
-        covered += static_cast<size_t>(found) * call.size();
+        EXPECT_EQ(Count(text, call), count) << call;
+        covered += static_cast<size_t>(count) * call.size();
     }
     EXPECT_EQ(covered, text.size()) << text;
 }
@@ -178,14 +161,6 @@ void ExpectResultFile(const BenchRun& run, uint32_t steps) {
     EXPECT_EQ(run.resultFile, expected);
 }
 
-std::multiset<int> Numbers(int first, int last) {
-    std::multiset<int> numbers;
-    for (int i = first; i <= last; ++i) {
-        numbers.insert(i);
-    }
-    return numbers;
-}
-
 // Every worker completes with its own index (and, at the hardware level, its
 // own report order number), and the run goes on to the scan.
 TEST(BenchmarkRun, WorkersOfBothKindsComplete) {
@@ -199,9 +174,15 @@ TEST(BenchmarkRun, WorkersOfBothKindsComplete) {
                  {"SoftwareIo", Dword(software ? 1 : 0)}},
                 software ? json{{"adapter", {{"max_physical_pages", 16}}}} : json::object(), dir);
             EXPECT_EQ(run.result.status, 0);
-            std::multiset<int> orders;
-            std::multiset<int> indexes;
-            const std::string masked = Mask(TakeIndexes(run.tail, software, orders, indexes));
+            // The first number is the index of a software-level worker and
+            // the report order of a hardware-level one, whose index follows.
+            const int first = software ? 0 : 1;
+            for (int k = first; k < first + threads; ++k) {
+                EXPECT_EQ(
+                    Count(run.tail, "thread index: " + std::to_string(k) + (software ? "\n" : " ")),
+                    1);
+            }
+            const std::string masked = Mask(MaskAfter(run.tail, {"thread index: "}));
             std::vector<std::string> calls;
             for (int k = 0; k < threads; ++k) {
                 if (software) {
@@ -209,7 +190,7 @@ TEST(BenchmarkRun, WorkersOfBothKindsComplete) {
                     calls.insert(calls.end(), worker.begin(), worker.end());
                     calls.push_back("                    thread exec time: #\n");
                 } else {
-                    calls.push_back(HardwareBlock("# #", {0, 0, 0, 0}, true));
+                    calls.push_back(HardwareBlock("# " + std::to_string(k), {0, 0, 0, 0}, true));
                 }
             }
             if (threads == 1) {
@@ -218,20 +199,14 @@ TEST(BenchmarkRun, WorkersOfBothKindsComplete) {
             ASSERT_GT(masked.size(), kScan.size());
             EXPECT_EQ(masked.substr(masked.size() - kScan.size()), kScan);
             ExpectInterleaved(masked.substr(0, masked.size() - kScan.size()), calls);
-            EXPECT_EQ(indexes, Numbers(0, threads - 1));
-            if (!software) {
-                EXPECT_EQ(orders, Numbers(1, threads));
-            }
             ExpectResultFile(run, 2);
         }
     }
 }
 
-// Pass 2's last request reads block 2064248 (the near-end position), pass
-// 4's block 2046968, which pass 2's request 1 reads first; only the last
-// request of a pass decides it. A unit that answers GOOD before the failure
-// must still get room for its sense.
-TEST(BenchmarkRun, HardwarePassRetries) {
+// One worker to its end: retries of a pass, a failed READ CAPACITY, failed
+// reads, and scans that cannot start.
+TEST(BenchmarkRun, OneWorkerToItsEnd) {
     const std::string retry =
         "\nStrange reaction: SCSI Status: 02h\n\nSCSI Sense Info:\n"
         "--------------------------------------------------------------\n"
@@ -241,151 +216,108 @@ TEST(BenchmarkRun, HardwarePassRetries) {
         sixteen += "pass " + std::to_string(k) + " failed\n";
     }
     sixteen += "number of read retries exceeded maximum allowed\n";
-    struct Case {
-        const char* label;
-        json fault;
-        int debug;
-        std::string printed;  // before the report block
-        std::vector<int> retries;
+    // A failed read ends the worker, which still counts as complete; reads 1
+    // to 130 are pass 1, 131 to 260 pass 2, and so on.
+    const auto shortRead = [](int nth) {
+        return json{{"faults", {{{"op", "read"}, {"nth", nth}, {"short", 512}}}},
+                    {"adapter", {{"max_physical_pages", 16}}}};
     };
-    const Case cases[] = {
-        {"pass 4 fails twice, with diagnostics",
-         {{"op", "command"},
-          {"lba", {2046968, 2046968}},
-          {"nth", 2},
-          {"count", 2},
-          {"sense", "70 00 03 00 00 00 00 0a 00 00 00 00 11 00 00 00 00 00"}},
-         1,
-         retry + "pass 0 failed\n" + retry + "pass 1 failed\n",
-         {0, 0, 0, 2}},
-        {"only an earlier request fails",
-         {{"op", "command"}, {"lba", {0, 0}}, {"count", -1}, {"status", 2}},
-         0,
-         "",
-         {0, 0, 0, 0}},
+    const Values software = {{"SoftwareIo", Dword(1)}};
+    const std::string shortLine = "Bytes readen 512 != RaidIoRequestSize 65024";
+    // Label, configuration, unit, and the masked text after the heading.
+    const std::tuple<const char*, Values, std::string, std::string> cases[] = {
+        // Pass 4's last request reads block 2046968, which pass 2's request
+        // 1 reads first. The GOOD answers before it must leave room for the
+        // sense.
+        {"pass 4 fails twice",
+         {{"DebugOutput", Dword(1)}},
+         R"({"faults": [{"op": "command", "lba": [2046968, 2046968], "nth": 2, "count": 2,
+             "sense": "70 00 03 00 00 00 00 0a 00 00 00 00 11 00 00 00 00 00"}]})",
+         retry + "pass 0 failed\n" + retry + "pass 1 failed\n" +
+             HardwareBlock("1 0", {0, 0, 0, 2}, true) + kScan},
+        // Only the last request of a pass decides it.
+        {"an earlier request fails",
+         {},
+         R"({"faults": [{"op": "command", "lba": [0, 0], "status": 2}]})",
+         kWorker + kScan},
         {"sixteen failures end the run",
-         {{"op", "command"}, {"lba", {2064248, 2064248}}, {"count", -1}, {"status", 2}},
-         0,
-         sixteen,
-         {}},
+         {},
+         R"({"faults": [{"op": "command", "lba": [2064248, 2064248], "status": 2}]})",
+         sixteen},
+        // Then the workers see 256-byte sectors and last block 0: 271
+        // sectors a request, and pass 2 ends at 0 - 65536 - 271, which
+        // reaches this unit (of blocks up to 2^32 - 2) as 4294901489.
+        {"READ CAPACITY fails",
+         {{"ShowCacheSpeed", Dword(0)}},
+         R"({"capacity": {"last_lba": 4294967294, "block_length": 256}, "faults": [
+             {"op": "command", "opcode": "0x25", "error": 5},
+             {"op": "command", "lba": [4294901489, 4294901489], "nth": 1, "status": 2}]})",
+         "pass 0 failed\n" + HardwareBlock("1 0", {0, 1, 0, 0}, false, "67.8", "-65807") +
+             SetLine(SetLine(kScan, "Cylinders: ", "8"), "Bytes per sector: ", "256")},
+        {"last cache-to-host read short",
+         {},
+         shortRead(130).dump(),
+         "Bytes readen 512 != TransferSize 65024\n" + kScan},
+        {"software pass 1 short", software, shortRead(3).dump(),
+         Join(SoftwareCalls(0, "0")) + shortLine + "\n" + kScan},
+        {"software pass 4 short at request 7", software, shortRead(398).dump(),
+         Join(SoftwareCalls(3, "0")) + shortLine + " in pass 7\n" + kScan},
+        {"step of 0",
+         {{"SingleStepInKBytes", Dword(0)}},
+         "{}",
+         kWorker + "\n" +
+             "\nlinear scan refused: SingleStepInKBytes is 0, the step must be at least 1 KByte\n" +
+             kUtilization},
+        {"step larger than the volume",
+         {{"SingleStepInKBytes", Dword(65536)}},
+         "{}",
+         kWorker + "\n\nerror " + std::to_string(kZeroAllocationError) + " allocating memory\n" +
+             kUtilization},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.label);
+    for (const auto& [label, changes, unit, tail] : cases) {
+        SCOPED_TRACE(label);
         testsupport::TempDir dir;
-        const BenchRun run = RunBench({{"DebugOutput", Dword(static_cast<uint32_t>(c.debug))}},
-                                      {{"faults", json::array({c.fault})}}, dir);
-        if (c.retries.empty()) {
-            EXPECT_EQ(run.tail, c.printed);
-            EXPECT_EQ(run.result.status, 1);
-            EXPECT_EQ(run.resultFile, "");
+        const BenchRun run = RunBench(changes, json::parse(unit), dir);
+        EXPECT_EQ(Mask(run.tail), tail);
+        // Only a run that does not end fatally gets to the utilization.
+        EXPECT_EQ(run.result.status, tail.ends_with(kUtilization) ? 0 : 1);
+        if (tail.ends_with(kListing + kUtilization)) {
+            ExpectResultFile(run, 2);
         } else {
-            EXPECT_EQ(Mask(run.tail), c.printed + HardwareBlock("1 0", c.retries, true) + kScan);
-            EXPECT_EQ(run.result.status, 0);
+            EXPECT_EQ(run.resultFile, "");
         }
     }
 }
 
-// After a failed READ CAPACITY the workers see 256-byte sectors and last
-// block 0: 271 sectors a request, and pass 2 ends at 0 - 65536 - 271, which
-// reaches this unit (of 256-byte blocks up to 2^32 - 2) as 4294901489.
-TEST(BenchmarkRun, WorkersGoOnWithoutCapacity) {
-    testsupport::TempDir dir;
-    const BenchRun run = RunBench(
-        {{"ShowCacheSpeed", Dword(0)}},
-        {{"capacity", {{"last_lba", 4294967294u}, {"block_length", 256}}},
-         {"faults",
-          {{{"op", "command"}, {"opcode", "0x25"}, {"error", 5}},
-           {{"op", "command"}, {"lba", {4294901489u, 4294901489u}}, {"nth", 1}, {"status", 2}}}}},
-        dir);
-    EXPECT_NE(run.result.out.find("READ CAPACITY failed: check is media present?\n"),
-              std::string::npos);
-    EXPECT_EQ(Mask(run.tail),
-              "pass 0 failed\n" + HardwareBlock("1 0", {0, 1, 0, 0}, false, "67.8", "-65807") +
-                  SetLine(SetLine(kScan, "Cylinders: ", "8"), "Bytes per sector: ", "256"));
-    EXPECT_EQ(run.result.status, 0);
-}
-
-// A failed read ends the worker without its report, or with the passes it
-// completed; it still counts as complete, and the run goes on to the scan.
-TEST(BenchmarkRun, FailedReadsEndTheWorker) {
-    const auto shortRead = [](int nth) {
-        return json{{"faults", {{{"op", "read"}, {"nth", nth}, {"short", 512}}}}};
-    };
-    const json pages16 = {{"adapter", {{"max_physical_pages", 16}}}};
-    struct Case {
-        const char* label;
-        int software;
-        json unit;
-        std::string printed;
-    };
-    const Case cases[] = {
-        {"last cache-to-host read short", 0, shortRead(130),
-         "Bytes readen 512 != TransferSize 69120\n"},
-        // Reads 1 to 130 are pass 1, 131 to 260 pass 2, and so on.
-        {"software pass 1 short", 1, shortRead(3),
-         Join(SoftwareCalls(0, "0")) + "Bytes readen 512 != RaidIoRequestSize 65024\n"},
-        {"software pass 4 short at request 7", 1, shortRead(398),
-         Join(SoftwareCalls(3, "0")) + "Bytes readen 512 != RaidIoRequestSize 65024 in pass 7\n"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.label);
-        testsupport::TempDir dir;
-        json unit = c.unit;
-        unit.merge_patch(c.software ? pages16 : json::object());
-        const BenchRun run =
-            RunBench({{"SoftwareIo", Dword(static_cast<uint32_t>(c.software))}}, unit, dir);
-        EXPECT_EQ(Mask(run.tail), c.printed + kScan);
-        EXPECT_EQ(run.result.status, 0);
-        ExpectResultFile(run, 2);
-    }
-}
-
-// Scans that end without a result file: a step of 0 or larger than the
-// volume, and a result file or a link already in its place, which is
-// neither overwritten nor followed. The run still ends with 0.
-TEST(BenchmarkRun, ScansWithoutResultFile) {
+// A result file, or a link, already in its place is neither overwritten nor
+// followed: the scan lists its steps, fails to create the file, and the run
+// still ends with 0.
+TEST(BenchmarkRun, ExistingResultFileIsLeftAlone) {
     const std::string old("old result\0\xff\x01", 13);
-    const std::string exists = kGeometry + kListing +
-                               "\nfile velkrand.rst creation failed with error code " +
-                               std::to_string(kFileExistsError) + "\n";
-    enum Kind { kNone, kFile, kLink, kDanglingLink };
-    struct Case {
-        uint32_t stepKBytes;
-        Kind kind;
-        std::string printed;  // between the worker and the utilization
-    };
-    const Case cases[] = {
-        {0, kNone,
-         "\nlinear scan refused: SingleStepInKBytes is 0, the step must be at least 1 KByte\n"},
-        {65536, kNone, "\nerror " + std::to_string(kZeroAllocationError) + " allocating memory\n"},
-        {16384, kFile, exists},
-        {16384, kLink, exists},
-        {16384, kDanglingLink, exists},
-    };
-    for (const Case& c : cases) {
+    enum Kind { kFile, kLink, kDanglingLink };
+    for (const Kind kind : {kFile, kLink, kDanglingLink}) {
 #ifdef _WIN32
-        if (c.kind == kLink || c.kind == kDanglingLink) {
+        if (kind != kFile) {
             continue;  // links need rights a test cannot count on there
         }
 #endif
-        SCOPED_TRACE(std::to_string(c.stepKBytes) + " " + std::to_string(c.kind));
+        SCOPED_TRACE(kind);
         testsupport::TempDir dir;
         const std::filesystem::path path = dir.path() + "/velkrand.rst";
-        const std::filesystem::path target = dir.path() + "/target.rst";
-        if (c.kind == kFile || c.kind == kLink) {
-            dir.Write(c.kind == kFile ? "velkrand.rst" : "target.rst", old);
+        if (kind != kDanglingLink) {
+            dir.Write(kind == kFile ? "velkrand.rst" : "target.rst", old);
         }
-        if (c.kind == kLink || c.kind == kDanglingLink) {
+        if (kind != kFile) {
             std::filesystem::create_symlink("target.rst", path);
         }
-        const BenchRun run =
-            RunBench({{"SingleStepInKBytes", Dword(c.stepKBytes)}}, json::object(), dir);
-        EXPECT_EQ(Mask(run.tail),
-                  HardwareBlock("1 0", {0, 0, 0, 0}, true) + "\n" + c.printed + kUtilization);
+        const BenchRun run = RunBench({}, json::object(), dir);
+        EXPECT_EQ(Mask(run.tail), kWorker + "\n" + kGeometry + kListing +
+                                      "\nfile velkrand.rst creation failed with error code " +
+                                      std::to_string(kFileExistsError) + "\n" + kUtilization);
         EXPECT_EQ(run.result.status, 0);
-        EXPECT_EQ(std::filesystem::exists(std::filesystem::symlink_status(path)), c.kind != kNone);
-        EXPECT_EQ(run.resultFile, c.kind == kFile || c.kind == kLink ? old : "");
-        EXPECT_EQ(std::filesystem::exists(target), c.kind == kLink);
+        EXPECT_EQ(std::filesystem::is_symlink(path), kind != kFile);
+        EXPECT_EQ(run.resultFile, kind == kDanglingLink ? "" : old);
+        EXPECT_EQ(std::filesystem::exists(dir.path() + "/target.rst"), kind == kLink);
     }
 }
 

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "e2e/e2e_util.h"
 #include "support/capture.h"
@@ -17,61 +19,42 @@ testsupport::ProcessResult RunWith(const std::string& regText) {
     return testsupport::RunProgram(VELKRAND_BINARY, dir.path(), {{"VELKRAND_REGISTRY", path}}, 60);
 }
 
-std::string ReadFailure(const std::string& value, int code) {
-    return "Unable to read " + value + " value with error code " + std::to_string(code) + "\n";
-}
-
-TEST(ConfigurationRun, MissingKeys) {
-    struct Case {
-        const char* key;
-        const char* out;
-    };
-    const Case cases[] = {
-        {"HKEY_LOCAL_MACHINE\\SOFTWARE\\Other", "Unable to open Velkrand key with error code 2\n"},
+// Configurations refused before the banner: a key missing, a thread count
+// outside the table of workers, a value missing or one byte longer than it
+// is read.
+TEST(ConfigurationRun, RefusedConfigurations) {
+    std::vector<std::pair<std::string, std::string>> cases = {
+        {RegText({}, "HKEY_LOCAL_MACHINE\\SOFTWARE\\Other"),
+         "Unable to open Velkrand key with error code 2\n"},
 #ifndef _WIN32  // the real registry always has a SOFTWARE key
-        {"HKEY_CURRENT_USER\\SOFTWARE\\Velkrand",
+        {RegText({}, "HKEY_CURRENT_USER\\SOFTWARE\\Velkrand"),
          "Unable to open SOFTWARE key with error code 2\n"},
 #endif
+        {RegText({{"NumberOfThreads", Dword(65)}}),
+         "NumberOfThreads value 65 is out of range: use 0 to 64\n"},
+        {RegText({{"NumberOfThreads", Dword(0xffffffff)}}),
+         "NumberOfThreads value -1 is out of range: use 0 to 64\n"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.key);
-        const auto result = RunWith(RegText({}, c.key));
-        EXPECT_EQ(result.out, c.out);
-        EXPECT_EQ(result.err, "");
-        EXPECT_EQ(result.status, 1);
-    }
-}
-
-// Each value missing, or one byte longer than it is read, with every later
-// value missing: the line names that value, so each is read, with its own
-// size, before the ones after it.
-TEST(ConfigurationRun, EveryValueFailsWithItsOwnLineInOrder) {
+    // With every later value missing, the line names the value: each is
+    // read, with its own size, before the ones after it.
     for (size_t first = 0; first < kValues.size(); ++first) {
         const std::string& name = kValues[first].first;
-        SCOPED_TRACE(name);
         Values changes;
-        for (size_t later = first + 1; later < kValues.size(); ++later) {
+        for (size_t later = first; later < kValues.size(); ++later) {
             changes.emplace_back(kValues[later].first, "");
         }
-        changes.emplace_back(name, "");
-        auto result = RunWith(RegText(changes));
-        EXPECT_EQ(result.out, ReadFailure(name, 2));
-        EXPECT_EQ(result.status, 1);
-
-        changes.back().second =
+        cases.emplace_back(RegText(changes),
+                           "Unable to read " + name + " value with error code 2\n");
+        changes.front().second =
             name == "DriveToTest" ? "\"ABCDEFGHIJKLMNOP\"" : "hex:01,00,00,00,00";
-        result = RunWith(RegText(changes));
-        EXPECT_EQ(result.out, ReadFailure(name, 234));
-        EXPECT_EQ(result.err, "");
-        EXPECT_EQ(result.status, 1);
+        cases.emplace_back(RegText(changes),
+                           "Unable to read " + name + " value with error code 234\n");
     }
-}
-
-TEST(ConfigurationRun, ThreadCountOutsideTheTableIsRefusedBeforeTheBanner) {
-    for (const uint32_t threads : {65u, 0xffffffffu}) {
-        const auto result = RunWith(RegText({{"NumberOfThreads", Dword(threads)}}));
-        EXPECT_EQ(result.out, "NumberOfThreads value " + std::to_string(static_cast<int>(threads)) +
-                                  " is out of range: use 0 to 64\n");
+    for (const auto& [reg, out] : cases) {
+        SCOPED_TRACE(reg);
+        const auto result = RunWith(reg);
+        EXPECT_EQ(result.out, out);
+        EXPECT_EQ(result.err, "");
         EXPECT_EQ(result.status, 1);
     }
 }

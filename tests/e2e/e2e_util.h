@@ -24,17 +24,11 @@ inline std::string Dword(uint32_t value) {
 
 // The nine values in the order they are read: the report of the simulated
 // unit, and no workers.
-inline const Values kValues = {
-    {"NumberOfThreads", Dword(0)},
-    {"ShowDefectList", Dword(1)},
-    {"DebugOutput", Dword(0)},
-    {"SameSectorIo", Dword(0)},
-    {"DriveToTest", "\"sim0\""},
-    {"ShowCacheSpeed", Dword(1)},
-    {"NumberOfIoRequests", Dword(512)},
-    {"SoftwareIo", Dword(0)},
-    {"SingleStepInKBytes", Dword(16384)},
-};
+inline const Values kValues = {{"NumberOfThreads", Dword(0)},       {"ShowDefectList", Dword(1)},
+                               {"DebugOutput", Dword(0)},           {"SameSectorIo", Dword(0)},
+                               {"DriveToTest", "\"sim0\""},         {"ShowCacheSpeed", Dword(1)},
+                               {"NumberOfIoRequests", Dword(512)},  {"SoftwareIo", Dword(0)},
+                               {"SingleStepInKBytes", Dword(16384)}};
 
 // kValues under key with changes, the last change of a value winning and an
 // empty data removing it. Written in reverse, so that the order of reading

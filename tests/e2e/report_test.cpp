@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "e2e/e2e_util.h"
@@ -142,12 +143,9 @@ std::string UnitBlock(int bus, int id, int lun, const std::string& vendor) {
 // unit's bus with its target and logical unit prints, on that bus only, and
 // no answer makes it read outside the answer or go round for ever.
 TEST(ReportRun, InquiryAnswersFromTheDriver) {
-    struct Case {
-        const char* label;
-        json address;
-        std::string busInfo;
-        std::string blocks;  // what prints between the adapter and the capacity
-    };
+    // Label, the unit's address, the answer, and what prints between the
+    // adapter and the capacity.
+    using Case = std::tuple<const char*, json, std::string, std::string>;
     const json unit0 = {{"path_id", 0}, {"target_id", 2}, {"lun", 0}};
     const Case cases[] = {
         {"listed twice on its bus, once on another",
@@ -172,13 +170,13 @@ TEST(ReportRun, InquiryAnswersFromTheDriver) {
          BusInfo(3, {28, 3000, 60}, {{28, 2, 0, 0xFFFFFFF0, "INSIDE"}}, 100),
          UnitBlock(0, 2, 0, "INSIDE")},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.label);
+    for (const auto& [label, address, busInfo, blocks] : cases) {
+        SCOPED_TRACE(label);
         // A walk that goes round for ever never gets to the end.
         const auto result = RunReport(
             {{"ShowDefectList", Dword(0)}},
-            {{"address", c.address}, {"bus_info", c.busInfo}, {"mode_pages", json::object()}}, 10);
-        EXPECT_EQ(Between(result.out, kAdapterEnd, kCapacityStart), c.blocks);
+            {{"address", address}, {"bus_info", busInfo}, {"mode_pages", json::object()}}, 10);
+        EXPECT_EQ(Between(result.out, kAdapterEnd, kCapacityStart), blocks);
         EXPECT_EQ(result.status, 0);
     }
 }
@@ -193,10 +191,9 @@ TEST(ReportRun, DefectLists) {
                            R"( 00 00 00 00 0a 00 00 00 00 1c 00 00 00 00 00"}])");
     };
     const std::string lists = Between(kGolden, kCapacityEnd, kFirstPage);
-    const std::string empty =
-        "\n       Defect list length (in Bytes): 0\n"
-        "             Number of bad sector(s): 0\n";
-    std::string truncated = lists.substr(0, lists.find("\n       Defect list")) + empty +
+    std::string truncated = lists.substr(0, lists.find("\n       Defect list")) +
+                            "\n       Defect list length (in Bytes): 0\n"
+                            "             Number of bad sector(s): 0\n" +
                             kPrimaryTitle +
                             "\n       Defect list length (in Bytes): 65535\n"
                             "             Number of bad sector(s): 8191\n\n"
@@ -204,12 +201,7 @@ TEST(ReportRun, DefectLists) {
     for (int entry = 1; entry < 8191; ++entry) {
         truncated += "               Cylinder: 00000  Head: 00  Sector: 00000\n";
     }
-    struct Case {
-        const char* label;
-        json profile;
-        std::string section;
-    };
-    const Case cases[] = {
+    const std::tuple<const char*, json, std::string> cases[] = {
         {"recovered error", {{"faults", grownFails("01")}}, lists},
         {"incorrect length",
          {{"faults", grownFails("21")}},
@@ -218,10 +210,10 @@ TEST(ReportRun, DefectLists) {
          {{"defects", {{"primary", "00 15 ff ff 00 00 01 02 00 00 00 2a"}}}},
          truncated},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.label);
-        const auto result = RunReport({}, c.profile);
-        EXPECT_EQ(Between(result.out, kCapacityEnd, kFirstPage), c.section);
+    for (const auto& [label, profile, section] : cases) {
+        SCOPED_TRACE(label);
+        const auto result = RunReport({}, profile);
+        EXPECT_EQ(Between(result.out, kCapacityEnd, kFirstPage), section);
         EXPECT_EQ(result.status, 0);
     }
 }
