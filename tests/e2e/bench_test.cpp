@@ -1,524 +1,323 @@
 // The benchmark, the linear scan and the result file, through the built
-// program and the simulated unit without delays.
+// program and the simulated unit without delays. Figures that depend on
+// time are masked as "#".
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <set>
+#include <map>
+#include <numeric>
 #include <string>
+#include <tuple>
 #include <vector>
 
-#include "e2e/bench_util.h"
+#include "e2e/e2e_util.h"
 #include "support/capture.h"
 
 namespace {
 
-using namespace benchtest;
+using namespace e2e;
 
-std::string FailedAttempts(int from, int to) {
-    std::string lines;
-    for (int k = from; k < to; ++k) {
-        lines += "pass " + std::to_string(k) + " failed\n";
-    }
-    return lines;
+#ifdef _WIN32
+constexpr int kZeroAllocationError = 87;  // ERROR_INVALID_PARAMETER
+constexpr int kFileExistsError = 80;      // ERROR_FILE_EXISTS
+#else
+constexpr int kZeroAllocationError = 22;  // EINVAL
+constexpr int kFileExistsError = 17;      // EEXIST
+#endif
+
+struct BenchRun {
+    testsupport::ProcessResult result;
+    std::string tail;  // everything after the benchmark heading
+    std::string resultFile;
+};
+
+// One hardware-level worker of 130 requests a pass on a unit of 32 MiB: two
+// scan steps of 16 MBytes.
+BenchRun RunBench(const Values& changes, const json& unit, const testsupport::TempDir& dir) {
+    Values values = {{"NumberOfThreads", Dword(1)},
+                     {"ShowDefectList", Dword(0)},
+                     {"NumberOfIoRequests", Dword(130)}};
+    values.insert(values.end(), changes.begin(), changes.end());
+    json profile = {{"volume_bytes", 33554432}};
+    profile.merge_patch(unit);
+    BenchRun run{RunVelkrand(dir, values, &profile), "", ""};
+    run.tail = Between(run.result.out,
+                       "Executing non-destructive tests\n"
+                       "                 ~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~\n",
+                       "");
+    run.resultFile = testsupport::ReadFile(dir.path() + "/velkrand.rst");
+    return run;
 }
 
-constexpr const char* kRetriesExceeded = "number of read retries exceeded maximum allowed\n";
-
-std::set<int> Numbers(int first, int last) {
-    std::set<int> numbers;
-    for (int i = first; i <= last; ++i) {
-        numbers.insert(i);
-    }
-    return numbers;
+// Rates, times and the utilization (which alone may be negative) as "#".
+std::string Mask(const std::string& text) {
+    return MaskAfter(
+        MaskAfter(text, {"(in KBytes/sec): ", "thread exec time: ", "void time: ", "I/O time: "}),
+        {"CPU Utilization (in percent): "}, "-0123456789.");
 }
 
-// The hardware-level workers' blocks at the start of masked: each whole and
-// as expected, order numbers 1..n and indexes 0..n-1 once each. Returns what
-// follows them.
-std::string TakeHardwareBlocks(const std::string& masked, int n) {
-    const std::string lead = "\n                        thread index: ";
-    std::set<int> orders;
-    std::set<int> indexes;
-    size_t at = 0;
-    for (int k = 0; k < n; ++k) {
-        int order = -1;
-        int index = -1;
-        if (masked.compare(at, lead.size(), lead) != 0 ||
-            std::sscanf(masked.c_str() + at + lead.size(), "%d %d", &order, &index) != 2) {
-            ADD_FAILURE() << "no block " << k << " at " << at << ":\n" << masked.substr(at);
-            return "";
-        }
-        const std::string block = HardwareBlock(order, index, {0, 0, 0, 0}, true);
-        EXPECT_EQ(masked.substr(at, block.size()), block);
-        orders.insert(order);
-        indexes.insert(index);
-        at += block.size();
-    }
-    EXPECT_EQ(orders, Numbers(1, n));
-    EXPECT_EQ(indexes, Numbers(0, n - 1));
-    return masked.substr(at);
+const std::string kGeometry =
+    "                        Logical drive geometry\n"
+    "                        ~~~~~~~~~~~~~~~~~~~~~~\n"
+    "                           Cylinders: 4\n"
+    "                               Heads: 255\n"
+    "                             Sectors: 63\n"
+    "                    Bytes per sector: 512\n"
+    "         Logical capacity (in Bytes): 0x0000000002000000 (33554432)\n\n";
+const std::string kListing =
+    "            00000000 (in KBytes/sec): #\n"
+    "            00000001 (in KBytes/sec): #\n";
+const std::string kUtilization =
+    "\n        CPU Utilization (in percent): #\n"
+    "                           void time: #\n"
+    "                            I/O time: #\n";
+// What follows the workers: the line end after the wait, and the scan.
+const std::string kScan = "\n" + kGeometry + kListing + kUtilization;
+
+// A hardware-level worker's report block. With 17 pages of the default unit:
+// 135 blocks of 512 bytes a request, near the end at 2097151 - 32768 - 135.
+std::string HardwareBlock(const std::string& who, const std::vector<int>& retries, bool cache,
+                          const char* kbytes = "67.5", const std::string& nearEnd = "2064248") {
+    char head[256];
+    std::snprintf(head, sizeof head,
+                  "\n                        thread index: %s %d(1) %d(2) %d(3) %d(4) 0(5)\n"
+                  "    Single transfer size (in KBytes): %s\n"
+                  "                           Test mode: Sequental I/O\n",
+                  who.c_str(), retries[0], retries[1], retries[2], retries[3], kbytes);
+    const std::string passes =
+        "    Surface-to-Cache (in KBytes/sec): # (at logical block 0)\n"
+        "    Surface-to-Cache (in KBytes/sec): # (at logical block " +
+        nearEnd + ")\n";
+    return head + ("\n                  Cache hit mode (Read-ahead Enabled)\n" + passes) +
+           "\n                 Cache miss mode (Read-ahead Disabled)\n" + passes +
+           (cache ? "\n       Cache-to-Host (in KBytes/sec): #\n\n" : "") +
+           "                    thread exec time: #\n";
 }
 
-// The software-level workers print as they go, so several workers' print
-// calls interleave; each call comes out whole. Every worker's pieces must be
-// there, as often as one worker prints them, and nothing else.
-void ExpectSoftwareWorkers(const std::string& workers, int n) {
-    struct Piece {
-        std::string text;
-        int count;
+const std::string kWorker = HardwareBlock("1 0", {0, 0, 0, 0}, true);
+
+// A software-level worker's print calls up to the given pass (16 pages:
+// 65024 bytes a read).
+std::vector<std::string> SoftwareCalls(int passes, const std::string& index) {
+    std::vector<std::string> calls = {"                        thread index: " + index + "\n",
+                                      "    Single transfer size (in KBytes): 63.0\n",
+                                      "                           Test mode: Sequental I/O\n"};
+    const std::string rate = "    Surface-to-Cache (in KBytes/sec): # ";
+    const std::vector<std::string> each[] = {
+        {"\n                 Cache hit mode (Read-ahead Enabled)\n", rate, "at logical block 0\n"},
+        {rate, "at logical block (?)\n\n"},
+        {"                 Cache miss mode (Read-ahead Disabled)\n", rate, "at logical block 0\n"},
+        {rate, "at logical block (?)\n\n"},
+        {"       Cache-to-Host (in KBytes/sec): #\n\n"},
     };
-    std::vector<Piece> pieces = {
-        {"    Single transfer size (in KBytes): 63.0\n", n},
-        {"                           Test mode: Sequental I/O\n", n},
-        {SoftwarePass(1).substr(0, SoftwarePass(1).find(kRateLine)), n},
-        {SoftwarePass(3).substr(0, SoftwarePass(3).find(kRateLine)), n},
-        {kRateLine, 4 * n},
-        {"at logical block 0\n", 2 * n},
-        {"at logical block (?)\n\n", 2 * n},
-        {SoftwarePass(5), n},
-        {kExecTime, n},
-    };
-    for (int i = 0; i < n; ++i) {
-        pieces.push_back({"                        thread index: " + std::to_string(i) + "\n", 1});
+    for (int pass = 0; pass < passes; ++pass) {
+        calls.insert(calls.end(), each[pass].begin(), each[pass].end());
+    }
+    return calls;
+}
+
+std::string Join(const std::vector<std::string>& calls) {
+    return std::accumulate(calls.begin(), calls.end(), std::string());
+}
+
+int Count(const std::string& text, const std::string& piece) {
+    int found = 0;
+    for (size_t at = text.find(piece); at != std::string::npos;
+         at = text.find(piece, at + piece.size())) {
+        ++found;
+    }
+    return found;
+}
+
+// Print calls of several workers interleave, each whole: every call must be
+// there as often as it was made, and together they must make up the text.
+void ExpectInterleaved(const std::string& text, const std::vector<std::string>& calls) {
+    std::map<std::string, int> made;
+    for (const std::string& call : calls) {
+        ++made[call];
     }
     size_t covered = 0;
-    for (const Piece& piece : pieces) {
-        int found = 0;
-        for (size_t at = workers.find(piece.text); at != std::string::npos;
-             at = workers.find(piece.text, at + piece.text.size())) {
-            ++found;
-        }
-        EXPECT_EQ(found, piece.count) << piece.text;
-        covered += static_cast<size_t>(found) * piece.text.size();
+    for (const auto& [call, count] : made) {
+        EXPECT_EQ(Count(text, call), count) << call;
+        covered += static_cast<size_t>(count) * call.size();
     }
-    EXPECT_EQ(covered, workers.size()) << workers;
+    EXPECT_EQ(covered, text.size()) << text;
+}
+
+// The result file: the table's length in bytes, then the listed rates.
+void ExpectResultFile(const BenchRun& run, uint32_t steps) {
+    std::string expected;
+    const auto put = [&](uint32_t value) {
+        for (int byte = 0; byte < 4; ++byte) {
+            expected += static_cast<char>(value >> (8 * byte));
+        }
+    };
+    put(4 * steps);
+    for (uint32_t k = 0; k < steps; ++k) {
+        char label[48];
+        std::snprintf(label, sizeof label, "            %08u (in KBytes/sec): ", k);
+        put(static_cast<uint32_t>(std::stoul("0" + Between(run.result.out, label, "\n"))));
+    }
+    EXPECT_EQ(run.resultFile, expected);
 }
 
 // Every worker completes with its own index (and, at the hardware level, its
-// own report order number), the run goes on to the scan and ends with 0.
+// own report order number), and the run goes on to the scan.
 TEST(BenchmarkRun, WorkersOfBothKindsComplete) {
-    struct Case {
-        int software;
-        int threads;
-    };
-    const Case cases[] = {{0, 1}, {0, 2}, {0, 16}, {1, 1}, {1, 2}, {1, 16}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.software ? "software" : "hardware") + " x" +
-                     std::to_string(c.threads));
-        testsupport::TempDir dir;
-        Config config;
-        config.threads = c.threads;
-        config.software = c.software;
-        // 16 pages: a transfer of 65024 bytes, 63.5 KBytes, printed whole.
-        const json unit =
-            c.software ? json{{"adapter", {{"max_physical_pages", 16}}}} : json::object();
-        const BenchRun run = RunBench(config, unit, dir);
-        EXPECT_EQ(run.result.status, 0);
-        const std::string masked = Mask(run.tail);
-        if (c.software == 0) {
-            EXPECT_EQ(TakeHardwareBlocks(masked, c.threads), ScanAndUtilization());
-        } else if (c.threads == 1) {
-            EXPECT_EQ(masked,
-                      SoftwareHeader(0) + SoftwarePasses(5) + kExecTime + ScanAndUtilization());
-        } else {
-            const std::string finish = ScanAndUtilization();
-            ASSERT_GT(masked.size(), finish.size());
-            EXPECT_EQ(masked.substr(masked.size() - finish.size()), finish);
-            ExpectSoftwareWorkers(masked.substr(0, masked.size() - finish.size()), c.threads);
+    for (const bool software : {false, true}) {
+        for (const int threads : {1, 2, 16}) {
+            SCOPED_TRACE(std::string(software ? "software x" : "hardware x") +
+                         std::to_string(threads));
+            testsupport::TempDir dir;
+            const BenchRun run = RunBench(
+                {{"NumberOfThreads", Dword(static_cast<uint32_t>(threads))},
+                 {"SoftwareIo", Dword(software ? 1 : 0)}},
+                software ? json{{"adapter", {{"max_physical_pages", 16}}}} : json::object(), dir);
+            EXPECT_EQ(run.result.status, 0);
+            // The first number is the index of a software-level worker and
+            // the report order of a hardware-level one, whose index follows.
+            const int first = software ? 0 : 1;
+            for (int k = first; k < first + threads; ++k) {
+                EXPECT_EQ(
+                    Count(run.tail, "thread index: " + std::to_string(k) + (software ? "\n" : " ")),
+                    1);
+            }
+            const std::string masked = Mask(MaskAfter(run.tail, {"thread index: "}));
+            std::vector<std::string> calls;
+            for (int k = 0; k < threads; ++k) {
+                if (software) {
+                    const std::vector<std::string> worker = SoftwareCalls(5, "#");
+                    calls.insert(calls.end(), worker.begin(), worker.end());
+                    calls.push_back("                    thread exec time: #\n");
+                } else {
+                    calls.push_back(HardwareBlock("# " + std::to_string(k), {0, 0, 0, 0}, true));
+                }
+            }
+            if (threads == 1) {
+                EXPECT_EQ(masked, Join(calls) + kScan);
+            }
+            ASSERT_GT(masked.size(), kScan.size());
+            EXPECT_EQ(masked.substr(masked.size() - kScan.size()), kScan);
+            ExpectInterleaved(masked.substr(0, masked.size() - kScan.size()), calls);
+            ExpectResultFile(run, 2);
         }
-        ExpectResultFile(run, 2, 16 * 1024 * 1024);
     }
 }
 
-// One hardware-level worker of 130 requests a pass (0 to 127 untimed) and
-// 135 blocks a request. Its passes read, by request i:
-//   pass 1: 135 i                 (0 ... 17415)
-//   pass 2: 2046833 + 135 i       (... 2064248, the near-end position)
-//   pass 3: 135 (130 - i)         (17550 ... 135)
-//   pass 4: 2064383 - 135 i       (... 2046968)
-// Faults by block pick the one request of a pass that decides it: the last.
-TEST(BenchmarkRun, HardwarePassRetries) {
-    struct Case {
-        const char* label;
-        json faults;
-        int debug;
-        int sameSector;
-        std::string printed;  // before the report block
-        std::vector<int> retries;
-        int status;
-    };
-    const std::string mediumError =
-        "\nStrange reaction: SCSI Status: 02h\n\n"
-        "SCSI Sense Info:\n"
+// One worker to its end: retries of a pass, a failed READ CAPACITY, failed
+// reads, and scans that cannot start.
+TEST(BenchmarkRun, OneWorkerToItsEnd) {
+    const std::string retry =
+        "\nStrange reaction: SCSI Status: 02h\n\nSCSI Sense Info:\n"
         "--------------------------------------------------------------\n"
-        "70 00 03 00 00 00 00 0A 00 00 00 00 11 00 00 00 00 00 \n\n";
-    const Case cases[] = {
-        {"pass 1 fails twice, counted over all READs",
-         {{{"op", "command"}, {"opcode", "0x28"}, {"nth", 130}, {"status", 2}},
-          {{"op", "command"}, {"opcode", "0x28"}, {"nth", 260}, {"status", 2}}},
-         0,
-         0,
-         FailedAttempts(0, 2),
-         {2, 0, 0, 0},
-         0},
-        {"pass 2 fails fifteen times",
-         {{{"op", "command"}, {"lba", {2064248, 2064248}}, {"count", 15}, {"status", 2}}},
-         0,
-         0,
-         FailedAttempts(0, 15),
-         {0, 15, 0, 0},
-         0},
-        // Pass 1's request 1 reads block 135 first.
-        {"pass 3 fails twice",
-         {{{"op", "command"}, {"lba", {135, 135}}, {"nth", 2}, {"count", 2}, {"status", 2}}},
-         0,
-         0,
-         FailedAttempts(0, 2),
-         {0, 0, 2, 0},
-         0},
-        // Pass 2's request 1 reads block 2046968 first. The sense comes back
-        // although the GOOD answers before it left the block's sense length
-        // at 0.
-        {"pass 4 fails once, with diagnostics",
-         {{{"op", "command"},
-           {"lba", {2046968, 2046968}},
-           {"nth", 2},
-           {"sense", "70 00 03 00 00 00 00 0a 00 00 00 00 11 00 00 00 00 00"}}},
-         1,
-         0,
-         mediumError + "in read 4\npass 0 failed\n",
-         {0, 0, 0, 1},
-         0},
-        {"only an earlier request fails",
-         {{{"op", "command"}, {"lba", {0, 0}}, {"count", -1}, {"status", 2}}},
-         0,
-         0,
-         "",
-         {0, 0, 0, 0},
-         0},
-        {"sixteen failures end the run",
-         {{{"op", "command"}, {"lba", {2064248, 2064248}}, {"count", -1}, {"status", 2}}},
-         0,
-         0,
-         FailedAttempts(0, 15) + kRetriesExceeded,
-         {},
-         1},
-        {"same sector: every request of pass 1 reads block 0",
-         {{{"op", "command"}, {"lba", {0, 0}}, {"count", -1}, {"status", 2}}},
-         0,
-         1,
-         FailedAttempts(0, 15) + kRetriesExceeded,
-         {},
-         1},
-        {"unit not ready in the worker",
-         {{{"op", "command"}, {"opcode", "0x00"}, {"nth", 2}, {"status", 2}}},
-         0,
-         0,
-         "\nError: Unit not ready!",
-         {},
-         1},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.label);
-        testsupport::TempDir dir;
-        Config config;
-        config.debug = c.debug;
-        config.sameSector = c.sameSector;
-        const BenchRun run = RunBench(config, {{"faults", c.faults}}, dir);
-        EXPECT_EQ(run.result.status, c.status);
-        if (c.status == 0) {
-            EXPECT_EQ(Mask(run.tail), c.printed +
-                                          HardwareBlock(1, 0, c.retries, true, c.sameSector != 0) +
-                                          ScanAndUtilization());
-        } else {
-            EXPECT_EQ(run.tail, c.printed);
-            EXPECT_FALSE(run.resultFileExists);
-        }
+        "70 00 03 00 00 00 00 0A 00 00 00 00 11 00 00 00 00 00 \n\nin read 4\n";
+    std::string sixteen;
+    for (int k = 0; k < 15; ++k) {
+        sixteen += "pass " + std::to_string(k) + " failed\n";
     }
-}
-
-// After a failed READ CAPACITY the workers see 256-byte sectors and last
-// block 0: W = 65536 blocks, 271 blocks a request, and every address of
-// pass 2 below 0. The unit, with 256-byte blocks itself, rejects them.
-TEST(BenchmarkRun, FailedCapacityDrivesPassTwoBelowBlockZero) {
-    const json readCapacityFails = {{"op", "command"}, {"opcode", "0x25"}, {"error", 5}};
-    // Pass 2's last request: 0 - 65536 - 271 x 130 + 271 x 129 = -65807.
-    const json lastOfPassTwo = {
-        {"op", "command"}, {"lba", {4294901489u, 4294901489u}}, {"count", -1}, {"status", 8}};
-    std::string busy;
-    for (int k = 0; k < 16; ++k) {
-        busy += "\nStrange reaction: SCSI Status: 08h\n\nin read 2\n";
-        busy += k < 15 ? FailedAttempts(k, k + 1) : kRetriesExceeded;
-    }
-    struct Case {
-        const char* label;
-        json faults;
-        int debug;
-        std::string printed;
-    };
-    const Case cases[] = {
-        {"out of range", {readCapacityFails}, 0, FailedAttempts(0, 15) + kRetriesExceeded},
-        {"the address as its 32-bit pattern", {readCapacityFails, lastOfPassTwo}, 1, busy},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.label);
-        testsupport::TempDir dir;
-        Config config;
-        config.debug = c.debug;
-        const BenchRun run =
-            RunBench(config, {{"capacity", {{"block_length", 256}}}, {"faults", c.faults}}, dir);
-        EXPECT_EQ(run.tail, c.printed);
-        EXPECT_EQ(run.result.status, 1);
-    }
-}
-
-// A failed cache-to-host read ends the worker without a report; it still
-// counts as complete, so the run goes on to the scan and ends with 0.
-TEST(BenchmarkRun, CacheToHostFailures) {
-    struct Case {
-        const char* label;
-        json fault;
-        std::string printed;
-    };
-    const Case cases[] = {
-        {"first read fails",
-         {{"op", "read"}, {"nth", 1}, {"error", 5}},
-         "Error 5 reading \\\\.\\sim0\n"},
-        {"last read fails",
-         {{"op", "read"}, {"nth", 130}, {"error", 5}},
-         "Error 5 reading \\\\.\\sim0\n"},
-        {"short read",
-         {{"op", "read"}, {"nth", 2}, {"short", 512}},
-         "Bytes readen 512 != TransferSize 69120\n"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.label);
-        testsupport::TempDir dir;
-        const BenchRun run = RunBench(Config{}, {{"faults", json::array({c.fault})}}, dir);
-        EXPECT_EQ(Mask(run.tail), c.printed + ScanAndUtilization());
-        EXPECT_EQ(run.result.status, 0);
-        ExpectResultFile(run, 2, 16 * 1024 * 1024);
-    }
-
-    // Of two workers, the one that fails prints its line and the other its
-    // block, as first to report.
-    testsupport::TempDir dir;
-    Config config;
-    config.threads = 2;
-    const BenchRun run =
-        RunBench(config, {{"faults", {{{"op", "read"}, {"nth", 1}, {"error", 5}}}}}, dir);
-    EXPECT_EQ(run.result.status, 0);
-    std::string masked = Mask(run.tail);
-    const std::string failure = "Error 5 reading \\\\.\\sim0\n";
-    const size_t at = masked.find(failure);
-    ASSERT_NE(at, std::string::npos) << masked;
-    masked.erase(at, failure.size());
-    const std::string block0 = HardwareBlock(1, 0, {0, 0, 0, 0}, true);
-    const std::string block1 = HardwareBlock(1, 1, {0, 0, 0, 0}, true);
-    const std::string finish = ScanAndUtilization();
-    EXPECT_TRUE(masked == block0 + finish || masked == block1 + finish) << masked;
-}
-
-// The software-level worker with 16 pages (65024 bytes a read) and 130
-// requests a pass: reads 1 to 130 are pass 1, 131 to 260 pass 2, and so on.
-// Every read is checked; the first failure ends the worker, which counts as
-// complete, and the run goes on.
-TEST(BenchmarkRun, SoftwareWorkerFailures) {
+    sixteen += "number of read retries exceeded maximum allowed\n";
+    // A failed read ends the worker, which still counts as complete; reads 1
+    // to 130 are pass 1, 131 to 260 pass 2, and so on.
     const auto shortRead = [](int nth) {
-        return json::array({{{"op", "read"}, {"nth", nth}, {"short", 512}}});
+        return json{{"faults", {{{"op", "read"}, {"nth", nth}, {"short", 512}}}},
+                    {"adapter", {{"max_physical_pages", 16}}}};
     };
-    // Pass 3 needs 131 requests' bytes; half a request less stops its first read.
-    const uint64_t smallVolume = 130 * 65024 + 32512;
-    struct Case {
-        const char* label;
-        json unit;
-        int passesPrinted;
-        std::string failure;
-        uint32_t stepKBytes;
-        uint64_t volume;
+    const Values software = {{"SoftwareIo", Dword(1)}};
+    const std::string shortLine = "Bytes readen 512 != RaidIoRequestSize 65024";
+    // Label, configuration, unit, and the masked text after the heading.
+    const std::tuple<const char*, Values, std::string, std::string> cases[] = {
+        // Pass 4's last request reads block 2046968, which pass 2's request
+        // 1 reads first. The GOOD answers before it must leave room for the
+        // sense.
+        {"pass 4 fails twice",
+         {{"DebugOutput", Dword(1)}},
+         R"({"faults": [{"op": "command", "lba": [2046968, 2046968], "nth": 2, "count": 2,
+             "sense": "70 00 03 00 00 00 00 0a 00 00 00 00 11 00 00 00 00 00"}]})",
+         retry + "pass 0 failed\n" + retry + "pass 1 failed\n" +
+             HardwareBlock("1 0", {0, 0, 0, 2}, true) + kScan},
+        // Only the last request of a pass decides it.
+        {"an earlier request fails",
+         {},
+         R"({"faults": [{"op": "command", "lba": [0, 0], "status": 2}]})",
+         kWorker + kScan},
+        {"sixteen failures end the run",
+         {},
+         R"({"faults": [{"op": "command", "lba": [2064248, 2064248], "status": 2}]})",
+         sixteen},
+        // Then the workers see 256-byte sectors and last block 0: 271
+        // sectors a request, and pass 2 ends at 0 - 65536 - 271, which
+        // reaches this unit (of blocks up to 2^32 - 2) as 4294901489.
+        {"READ CAPACITY fails",
+         {{"ShowCacheSpeed", Dword(0)}},
+         R"({"capacity": {"last_lba": 4294967294, "block_length": 256}, "faults": [
+             {"op": "command", "opcode": "0x25", "error": 5},
+             {"op": "command", "lba": [4294901489, 4294901489], "nth": 1, "status": 2}]})",
+         "pass 0 failed\n" + HardwareBlock("1 0", {0, 1, 0, 0}, false, "67.8", "-65807") +
+             SetLine(SetLine(kScan, "Cylinders: ", "8"), "Bytes per sector: ", "256")},
+        {"last cache-to-host read short",
+         {},
+         shortRead(130).dump(),
+         "Bytes readen 512 != TransferSize 65024\n" + kScan},
+        {"software pass 1 short", software, shortRead(3).dump(),
+         Join(SoftwareCalls(0, "0")) + shortLine + "\n" + kScan},
+        {"software pass 4 short at request 7", software, shortRead(398).dump(),
+         Join(SoftwareCalls(3, "0")) + shortLine + " in pass 7\n" + kScan},
+        {"step of 0",
+         {{"SingleStepInKBytes", Dword(0)}},
+         "{}",
+         kWorker + "\n" +
+             "\nlinear scan refused: SingleStepInKBytes is 0, the step must be at least 1 KByte\n" +
+             kUtilization},
+        {"step larger than the volume",
+         {{"SingleStepInKBytes", Dword(65536)}},
+         "{}",
+         kWorker + "\n\nerror " + std::to_string(kZeroAllocationError) + " allocating memory\n" +
+             kUtilization},
     };
-    const Case cases[] = {
-        {"pass 1 short",
-         {{"faults", shortRead(3)}},
-         0,
-         "Bytes readen 512 != RaidIoRequestSize 65024\n",
-         16384,
-         kVolume},
-        {"pass 2 short at request 5",
-         {{"faults", shortRead(136)}},
-         1,
-         "Bytes readen 512 != RaidIoRequestSize 65024 in pass 5\n",
-         16384,
-         kVolume},
-        {"pass 4 short at request 7",
-         {{"faults", shortRead(398)}},
-         3,
-         "Bytes readen 512 != RaidIoRequestSize 65024 in pass 7\n",
-         16384,
-         kVolume},
-        {"pass 5 short",
-         {{"faults", shortRead(522)}},
-         4,
-         "Bytes readen 512 != RaidIoRequestSize 65024\n",
-         16384,
-         kVolume},
-        {"pass 3 read fails",
-         {{"faults", {{{"op", "read"}, {"nth", 261}, {"error", 5}}}}},
-         2,
-         "Error 5 reading \\\\.\\sim0\n",
-         16384,
-         kVolume},
-        {"volume too small for pass 3",
-         {{"volume_bytes", smallVolume}},
-         2,
-         "Bytes readen 32512 != RaidIoRequestSize 65024\n",
-         1024,
-         smallVolume},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.label);
+    for (const auto& [label, changes, unit, tail] : cases) {
+        SCOPED_TRACE(label);
         testsupport::TempDir dir;
-        Config config;
-        config.software = 1;
-        config.stepKBytes = c.stepKBytes;
-        json unit = c.unit;
-        unit["adapter"] = {{"max_physical_pages", 16}};
-        const BenchRun run = RunBench(config, unit, dir);
-        EXPECT_EQ(Mask(run.tail), SoftwareHeader(0) + SoftwarePasses(c.passesPrinted) + c.failure +
-                                      ScanAndUtilization(c.volume, c.stepKBytes));
-        EXPECT_EQ(run.result.status, 0);
-    }
-}
-
-TEST(BenchmarkRun, NoWorkersNoScan) {
-    testsupport::TempDir dir;
-    Config config;
-    config.threads = 0;
-    const BenchRun run = RunBench(config, json::object(), dir);
-    EXPECT_EQ(MaskAfter(run.tail, {"void time: "}),
-              "\n"
-              "\n        CPU Utilization (in percent): -100.00\n"
-              "                           void time: #\n"
-              "                            I/O time: 0\n");
-    EXPECT_EQ(run.result.status, 0);
-    EXPECT_FALSE(run.resultFileExists);
-}
-
-// The scan after one hardware-level worker without the cache-to-host phase,
-// so that the scan's reads are the run's only file reads. The volume of
-// 4 MiB and three sectors holds four steps of 1024 KBytes; the tail is not
-// read.
-TEST(BenchmarkRun, LinearScan) {
-    constexpr uint64_t kScanVolume = 4 * 1024 * 1024 + 1536;
-    const std::string worker = HardwareBlock(1, 0, {0, 0, 0, 0}, false) + "\n";
-    const Geometry own{1234, 16, 32, 4096};
-    struct Case {
-        const char* label;
-        json unit;
-        uint32_t stepKBytes;
-        std::string printed;  // between the worker's block and the utilization
-        bool file;
-    };
-    const Case cases[] = {
-        {"geometry from the unit",
-         {{"geometry",
-           {{"cylinders", 1234},
-            {"heads", 16},
-            {"sectors_per_track", 32},
-            {"bytes_per_sector", 4096}}}},
-         1024,
-         GeometryBlock(own, kScanVolume) + Listing(4),
-         true},
-        {"geometry unavailable",
-         {{"faults", {{{"op", "geometry"}, {"error", 25}}}}},
-         1024,
-         "\nnon critical error 25 recieving drive geometry\n" + Listing(4),
-         true},
-        {"step larger than the volume", json::object(), 8192,
-         "\nerror " + std::to_string(kZeroAllocationError) + " allocating memory\n", false},
-        {"step of 0", json::object(), 0,
-         "\nlinear scan refused: SingleStepInKBytes is 0, the step must be at least 1 KByte\n",
-         false},
-        {"volume size unknown",
-         {{"faults", {{{"op", "disk_size"}, {"error", 5}}}}},
-         1024,
-         "\nerror 5 unable to get device size\n",
-         false},
-        {"third step unreadable",
-         {{"faults", {{{"op", "read"}, {"nth", 3}, {"error", 5}}}}},
-         1024,
-         GeometryBlock(DefaultGeometry(kScanVolume), kScanVolume) + "error 5 reading \\\\.\\sim0\n",
-         false},
-        {"second step short",
-         {{"faults", {{{"op", "read"}, {"nth", 2}, {"short", 512}}}}},
-         1024,
-         GeometryBlock(DefaultGeometry(kScanVolume), kScanVolume) +
-             "\nbytes readen 512 != IoRequestSize 1048576\n",
-         false},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.label);
-        testsupport::TempDir dir;
-        Config config;
-        config.cache = 0;
-        config.stepKBytes = c.stepKBytes;
-        json unit = c.unit;
-        unit["volume_bytes"] = kScanVolume;
-        const BenchRun run = RunBench(config, unit, dir);
-        EXPECT_EQ(Mask(run.tail), worker + c.printed + kUtilization);
-        EXPECT_EQ(run.result.status, 0);
-        if (c.file) {
-            ExpectResultFile(run, 4, 1024 * 1024);
+        const BenchRun run = RunBench(changes, json::parse(unit), dir);
+        EXPECT_EQ(Mask(run.tail), tail);
+        // Only a run that does not end fatally gets to the utilization.
+        EXPECT_EQ(run.result.status, tail.ends_with(kUtilization) ? 0 : 1);
+        if (tail.ends_with(kListing + kUtilization)) {
+            ExpectResultFile(run, 2);
         } else {
-            EXPECT_FALSE(run.resultFileExists);
+            EXPECT_EQ(run.resultFile, "");
         }
     }
 }
 
-// A result file already there, or a link in its place, is neither
-// overwritten nor followed: the scan lists its steps, then fails to create
-// the file, and the run still ends with 0.
+// A result file, or a link, already in its place is neither overwritten nor
+// followed: the scan lists its steps, fails to create the file, and the run
+// still ends with 0.
 TEST(BenchmarkRun, ExistingResultFileIsLeftAlone) {
     const std::string old("old result\0\xff\x01", 13);
-    const std::string printed = HardwareBlock(1, 0, {0, 0, 0, 0}, false) + "\n" +
-                                GeometryBlock(DefaultGeometry(kVolume), kVolume) + Listing(2) +
-                                "\nfile velkrand.rst creation failed with error code " +
-                                std::to_string(kFileExistsError) + "\n" + kUtilization;
-    enum class Kind { kFile, kLinkToFile, kDanglingLink };
-    for (const Kind kind : {Kind::kFile, Kind::kLinkToFile, Kind::kDanglingLink}) {
+    enum Kind { kFile, kLink, kDanglingLink };
+    for (const Kind kind : {kFile, kLink, kDanglingLink}) {
 #ifdef _WIN32
-        if (kind != Kind::kFile) {
+        if (kind != kFile) {
             continue;  // links need rights a test cannot count on there
         }
 #endif
-        SCOPED_TRACE(static_cast<int>(kind));
+        SCOPED_TRACE(kind);
         testsupport::TempDir dir;
-        const std::string path = dir.path() + "/velkrand.rst";
-        const std::string target = dir.path() + "/target.rst";
-        if (kind == Kind::kFile) {
-            dir.Write("velkrand.rst", old);
-        } else {
-            if (kind == Kind::kLinkToFile) {
-                dir.Write("target.rst", old);
-            }
+        const std::filesystem::path path = dir.path() + "/velkrand.rst";
+        if (kind != kDanglingLink) {
+            dir.Write(kind == kFile ? "velkrand.rst" : "target.rst", old);
+        }
+        if (kind != kFile) {
             std::filesystem::create_symlink("target.rst", path);
         }
-        Config config;
-        config.cache = 0;
-        const BenchRun run = RunBench(config, json::object(), dir);
-        EXPECT_EQ(Mask(run.tail), printed);
+        const BenchRun run = RunBench({}, json::object(), dir);
+        EXPECT_EQ(Mask(run.tail), kWorker + "\n" + kGeometry + kListing +
+                                      "\nfile velkrand.rst creation failed with error code " +
+                                      std::to_string(kFileExistsError) + "\n" + kUtilization);
         EXPECT_EQ(run.result.status, 0);
-        EXPECT_EQ(ListedRates(run.result.out).size(), 2u);
-        if (kind == Kind::kFile) {
-            EXPECT_EQ(testsupport::ReadFile(path), old);
-        } else {
-            EXPECT_TRUE(std::filesystem::is_symlink(path));
-            EXPECT_EQ(std::filesystem::read_symlink(path), "target.rst");
-            EXPECT_EQ(std::filesystem::exists(target), kind == Kind::kLinkToFile);
-            if (kind == Kind::kLinkToFile) {
-                EXPECT_EQ(testsupport::ReadFile(target), old);
-            }
-        }
+        EXPECT_EQ(std::filesystem::is_symlink(path), kind != kFile);
+        EXPECT_EQ(run.resultFile, kind == kDanglingLink ? "" : old);
+        EXPECT_EQ(std::filesystem::exists(dir.path() + "/target.rst"), kind == kLink);
     }
 }
 
