@@ -1,5 +1,3 @@
-#include "passthru/PassThru.h"
-
 #include <gtest/gtest.h>
 #ifndef _WIN32
 #include <sys/resource.h>
@@ -7,201 +5,184 @@
 #endif
 
 #include <cstring>
+#include <string>
+#include <tuple>
 #include <vector>
 
+#include "passthru/Diagnostics.h"
+#include "passthru/PassThru.h"
 #include "platform/testing.h"
+#include "support/capture.h"
 #include "support/recording_unit.h"
 
 namespace {
 
-struct SentControl {
-    DWORD code, inLength, outLength;
-};
+using testsupport::CaptureStdout;
+using Control = std::tuple<DWORD, DWORD, DWORD>;  // code, input and output length
 
-class PassThruSend : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        unit = testsupport::InstallRecordingUnit("recpass");
-        handle = os::CreateFileA("\\\\.\\recpass", GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                 OPEN_EXISTING, 0, nullptr);
-        ASSERT_NE(handle, INVALID_HANDLE_VALUE);
-        os::testing::ObserveDeviceControls([this](DWORD code, DWORD in, DWORD out) {
-            sent.push_back({code, in, out});
-        });
-    }
-    void TearDown() override {
-        os::testing::ObserveDeviceControls(nullptr);
-        os::CloseHandle(handle);
-    }
-
-    std::shared_ptr<testsupport::RecordingUnit> unit;
-    HANDLE handle = nullptr;
-    std::vector<SentControl> sent;
-};
-
-TEST(PassThruLayout, OffsetsFollowThePlatformHeaders) {
-    const bool wide = sizeof(void*) == 8;
-    EXPECT_EQ(sizeof(SCSI_PASS_THROUGH), wide ? 56u : 44u);
-    EXPECT_EQ(kSenseOffset, wide ? 60u : 48u);
-    EXPECT_EQ(kDataOffset, wide ? 92u : 80u);
-    EXPECT_EQ(kDirBlockLength, wide ? 96u : 80u);
-}
-
-TEST_F(PassThruSend, BufferedTestUnitReadyGoesOutWithHeaderAndDataOffset) {
-    const uint8_t cdb[6] = {SCSIOP_TEST_UNIT_READY};
+// The 64-bit layouts show byte for byte in the dumps below and end to end.
+TEST(PassThru, SendLengthsOfBothForms) {
+    auto unit = testsupport::InstallRecordingUnit("recpass");
+    HANDLE handle = os::CreateFileA("\\\\.\\recpass", GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    std::vector<Control> sent;
+    os::testing::ObserveDeviceControls(
+        [&sent](DWORD code, DWORD in, DWORD out) { sent.emplace_back(code, in, out); });
+    const uint8_t modeSense[6] = {SCSIOP_MODE_SENSE, 0, 0x08, 0, 192, 0};
     PassThruBlock block;
-    FillPassThru(&block, 3, 1, cdb, 6, 0);
-    DWORD returned = 99;
-    ASSERT_TRUE(SendPassThru(handle, &block, 0, &returned));
-
-    ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(sent[0].code, IOCTL_SCSI_PASS_THROUGH);
-    EXPECT_EQ(sent[0].inLength, sizeof(SCSI_PASS_THROUGH));
-    EXPECT_EQ(sent[0].outLength, kDataOffset);
-    ASSERT_EQ(unit->commands.size(), 1u);
-    const testsupport::RecordedCommand& command = unit->commands[0];
-    EXPECT_EQ(command.cdb, std::vector<uint8_t>(6, 0));
-    EXPECT_EQ(command.data, nullptr);
-    EXPECT_EQ(command.timeoutSeconds, 200u);
-    EXPECT_EQ(command.senseCapacity, 24);
-    EXPECT_EQ(returned, sizeof(SCSI_PASS_THROUGH));
-}
-
-TEST_F(PassThruSend, ModeSenseDataLandInTheDataArea) {
-    const uint8_t cdb[6] = {SCSIOP_MODE_SENSE, 0, 0x08, 0, 192, 0};
-    unit->answer.data = {0x17, 0, 0, 8};
-    unit->answer.transferred = 192;
-    PassThruBlock block;
-    FillPassThru(&block, 0, 0, cdb, 6, 192);
     DWORD returned = 0;
-    ASSERT_TRUE(SendPassThru(handle, &block, 192, &returned));
-
-    EXPECT_EQ(sent.at(0).inLength, sizeof(SCSI_PASS_THROUGH));
-    EXPECT_EQ(sent.at(0).outLength, kDataOffset + 192);
-    EXPECT_EQ(unit->commands.at(0).data, block.DataBuf);
-    EXPECT_EQ(std::vector<uint8_t>(block.DataBuf, block.DataBuf + 4), unit->answer.data);
-    EXPECT_EQ(returned, kDataOffset + 192);
-}
-
-TEST_F(PassThruSend, OversizedBufferedRequestIsRefusedNotWrittenPastTheBlock) {
-    const uint8_t cdb[6] = {SCSIOP_MODE_SENSE, 0, 0x08, 0, 0, 0};
-    PassThruBlock block;
-    FillPassThru(&block, 0, 0, cdb, 6, 4096);
-    DWORD returned = 0;
+    FillPassThru(&block, 0, 0, modeSense, 6, 192);
+    EXPECT_TRUE(SendPassThru(handle, &block, 192, &returned));
+    // More than the block holds goes out cut to the block, and is refused.
+    FillPassThru(&block, 0, 0, modeSense, 6, 4096);
     EXPECT_FALSE(SendPassThru(handle, &block, 4096, &returned));
-    EXPECT_LE(sent.at(0).outLength, sizeof block);
-    EXPECT_TRUE(unit->commands.empty());
+    std::vector<uint8_t> buffer(1 << 20);
+    PassThruDirBlock direct;
+    FillPassThruDir(&direct, 0, 0, modeSense, 6, 1 << 20, buffer.data());
+    EXPECT_TRUE(SendPassThruDir(handle, &direct, &returned));
+    os::testing::ObserveDeviceControls(nullptr);
+    os::CloseHandle(handle);
+    const DWORD header = sizeof(SCSI_PASS_THROUGH);
+    EXPECT_EQ(sent, (std::vector<Control>{
+                        {IOCTL_SCSI_PASS_THROUGH, header, kDataOffset + 192},
+                        {IOCTL_SCSI_PASS_THROUGH, header, sizeof block},
+                        {IOCTL_SCSI_PASS_THROUGH_DIRECT, kDirBlockLength, kDirBlockLength}}));
+    ASSERT_EQ(unit->commands.size(), 2u);
+    EXPECT_EQ(unit->commands[0].timeoutSeconds, 200u);
+    EXPECT_EQ(unit->commands[0].senseCapacity, 24);
 }
 
-TEST_F(PassThruSend, DirectRequestGoesOutWithTheBlockSizeBothWays) {
-    for (const uint32_t length : {8u, 65535u, 1u << 20}) {
-        std::vector<uint8_t> buffer(length);
-        const uint8_t cdb[10] = {SCSIOP_READ, 0, 0, 0, 0x10, 0, 0, 0, 1, 0};
-        PassThruDirBlock block;
-        FillPassThruDir(&block, 0, 0, cdb, 10, length, buffer.data());
-        DWORD returned = 0;
-        ASSERT_TRUE(SendPassThruDir(handle, &block, &returned));
-        EXPECT_EQ(sent.back().code, IOCTL_SCSI_PASS_THROUGH_DIRECT);
-        EXPECT_EQ(sent.back().inLength, kDirBlockLength);
-        EXPECT_EQ(sent.back().outLength, kDirBlockLength);
-        EXPECT_EQ(unit->commands.back().data, buffer.data());
-        EXPECT_EQ(unit->commands.back().dataLength, length);
-    }
-}
-
-// A block that carried an answered command is filled again for another one:
-// it must equal a block filled from scratch, byte for byte.
-TEST_F(PassThruSend, ReusedBlockCarriesNothingOfThePreviousCommand) {
-    unit->answer.status = SCSISTAT_CHECK_CONDITION;
-    unit->answer.sense = std::vector<uint8_t>(24, 0xAB);
-    unit->answer.data = std::vector<uint8_t>(192, 0xCD);
-    unit->answer.pathId = 7;
-    const uint8_t modeSense[6] = {SCSIOP_MODE_SENSE, 0, 0x3F, 0, 192, 0};
+// A block filled again must equal one filled from scratch, whatever it held.
+TEST(PassThru, RefillCarriesNothingOfThePreviousCommand) {
     const uint8_t ready[6] = {SCSIOP_TEST_UNIT_READY};
-    const uint8_t capacity[10] = {SCSIOP_READ_CAPACITY};
-    const uint8_t defects[10] = {SCSIOP_READ_DEFECT_DATA, 0, 0x0D, 0, 0, 0, 0, 0xFF, 0xFF, 0};
-    DWORD returned = 0;
-
-    PassThruBlock reused, fresh;
-    std::memset(&reused, 0x5A, sizeof reused);
-    FillPassThru(&reused, 0, 0, modeSense, 6, 192);
-    SendPassThru(handle, &reused, 192, &returned);
-    FillPassThru(&reused, 0, 0, ready, 6, 0);
-    std::memset(&fresh, 0, sizeof fresh);
-    FillPassThru(&fresh, 0, 0, ready, 6, 0);
-    EXPECT_EQ(std::memcmp(&reused, &fresh, sizeof fresh), 0);
-
-    uint8_t first[8], second[64];
-    PassThruDirBlock reusedDir, freshDir;
-    std::memset(&reusedDir, 0x5A, sizeof reusedDir);
-    FillPassThruDir(&reusedDir, 0, 0, defects, 10, sizeof second, second);
-    SendPassThruDir(handle, &reusedDir, &returned);
-    FillPassThruDir(&reusedDir, 0, 0, capacity, 10, sizeof first, first);
-    std::memset(&freshDir, 0, sizeof freshDir);
-    FillPassThruDir(&freshDir, 0, 0, capacity, 10, sizeof first, first);
-    EXPECT_EQ(std::memcmp(&reusedDir, &freshDir, sizeof freshDir), 0);
+    PassThruBlock blocks[2];
+    PassThruDirBlock directs[2];
+    for (size_t i = 0; i < 2; ++i) {  // a used block, then a fresh one
+        std::memset(&blocks[i], i == 0 ? 0x5A : 0, sizeof blocks[i]);
+        std::memset(&directs[i], i == 0 ? 0x5A : 0, sizeof directs[i]);
+        FillPassThru(&blocks[i], 0, 0, ready, 6, 0);
+        FillPassThruDir(&directs[i], 0, 0, ready, 6, 8, blocks);
+    }
+    EXPECT_EQ(std::memcmp(&blocks[0], &blocks[1], sizeof blocks[0]), 0);
+    EXPECT_EQ(std::memcmp(&directs[0], &directs[1], sizeof directs[0]), 0);
 }
 
-// Completion rules on both forms: call result x status x sense byte 2.
-TEST(CompletionRules, Table) {
-    struct Case {
-        BOOL result;
-        uint8_t status;
-        uint8_t senseByte2;
-        bool plain, recovered, statusOnly;
-    };
-    const Case cases[] = {
+// Both forms keep status and sense at the same offsets, which the build checks.
+TEST(PassThru, CompletionRules) {
+    // Call result, status, sense byte 2; plain, with recovered error, status only.
+    const std::tuple<BOOL, uint8_t, uint8_t, bool, bool, bool> cases[] = {
         {TRUE, 0, 0x00, true, true, true},    {FALSE, 0, 0x00, false, false, true},
         {TRUE, 2, 0x01, false, true, false},  {FALSE, 2, 0x01, false, true, false},
-        {TRUE, 2, 0x21, false, false, false}, {FALSE, 2, 0x21, false, false, false},
-        {TRUE, 2, 0x03, false, false, false}, {TRUE, 8, 0x01, false, false, false},
-        {TRUE, 0, 0x03, true, true, true},    {FALSE, 0x18, 0x00, false, false, false},
+        {TRUE, 2, 0x21, false, false, false}, {TRUE, 2, 0x03, false, false, false},
+        {TRUE, 8, 0x01, false, false, false}, {TRUE, 0, 0x03, true, true, true},
     };
-    for (const Case& c : cases) {
-        PassThruBlock buffered = {};
-        PassThruDirBlock direct = {};
-        buffered.Spt.ScsiStatus = direct.Sptd.ScsiStatus = c.status;
-        buffered.SenseBuf[2] = direct.SenseBuf[2] = c.senseByte2;
-        for (const void* block :
-             {static_cast<const void*>(&buffered), static_cast<const void*>(&direct)}) {
-            SCOPED_TRACE(::testing::Message() << "result " << c.result << " status "
-                                              << int{c.status} << " sense " << int{c.senseByte2});
-            EXPECT_EQ(PlainAcceptance(c.result, block), c.plain);
-            EXPECT_EQ(AcceptanceWithRecoveredError(c.result, block), c.recovered);
-            EXPECT_EQ(StatusOnlyAcceptance(block), c.statusOnly);
-        }
+    for (const auto& [result, status, senseByte2, plain, recovered, statusOnly] : cases) {
+        PassThruBlock block = {};
+        block.Spt.ScsiStatus = status;
+        block.SenseBuf[2] = senseByte2;
+        EXPECT_EQ(PlainAcceptance(result, &block), plain) << int{status} << int{senseByte2};
+        EXPECT_EQ(AcceptanceWithRecoveredError(result, &block), recovered) << int{senseByte2};
+        EXPECT_EQ(StatusOnlyAcceptance(&block), statusOnly) << int{status};
     }
 }
 
 TEST(AllocateAlignedBuffer, AlignedAndWholeSizeUsable) {
     static auto* kept = new std::vector<uint8_t*>;  // never released, as in the program
     for (const uint32_t mask : {0u, 7u, 511u}) {
-        for (const uint32_t size : {1u, 8u, 511u, 65535u}) {
-            uint8_t* buffer = AllocateAlignedBuffer(size, mask);
-            ASSERT_NE(buffer, nullptr);
-            kept->push_back(buffer);
-            EXPECT_EQ(reinterpret_cast<uintptr_t>(buffer) & mask, 0u) << mask << " " << size;
-            std::memset(buffer, 0xA5, size);  // out of bounds shows under the sanitizers
-        }
+        uint8_t* buffer = kept->emplace_back(AllocateAlignedBuffer(65535, mask));
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(buffer) & mask, 0u) << mask;
+        std::memset(buffer, 0xA5, 65535);  // out of bounds shows under the sanitizers
     }
 }
 
-// The address-space limit that makes the allocation fail is a POSIX one.
+// The address-space limit that makes the allocation fail is a POSIX one. Size
+// plus mask past 32 bits must be asked for as it is: wrapped, it would be a
+// tiny allocation handed out as a 4 GiB buffer.
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__) && !defined(_WIN32)
-// Size plus mask beyond 32 bits must be asked for as it is: wrapped, it would
-// be a tiny allocation handed out as a 4 GiB buffer.
-void AllocateBeyondTheAddressSpaceLimit() {
-    rlimit limit{};
-    limit.rlim_cur = limit.rlim_max = rlim_t{1} << 30;
-    setrlimit(RLIMIT_AS, &limit);
-    dup2(STDERR_FILENO, STDOUT_FILENO);  // the message goes where the check looks
-    AllocateAlignedBuffer(0xFFFFFFFFu, 1);
-}
-
 TEST(AllocateAlignedBufferDeathTest, HugeRequestEndsTheProcessWithTheMessage) {
-    EXPECT_EXIT(AllocateBeyondTheAddressSpaceLimit(), ::testing::ExitedWithCode(1),
-                "memory allocation error\\. terminating program\\.\\.\\.");
+    EXPECT_EXIT(
+        {
+            rlimit limit{};
+            limit.rlim_cur = limit.rlim_max = rlim_t{1} << 30;
+            setrlimit(RLIMIT_AS, &limit);
+            dup2(STDERR_FILENO, STDOUT_FILENO);  // the message goes where the check looks
+            AllocateAlignedBuffer(0xFFFFFFFFu, 1);
+        },
+        ::testing::ExitedWithCode(1), "memory allocation error\\. terminating program\\.\\.\\.");
 }
 #endif
+
+const std::string kDumpHeader =
+    "      00  01  02  03  04  05  06  07   08  09  0A  0B  0C  0D  0E  0F\n"
+    "      ---------------------------------------------------------------\n";
+
+// Offsets from 0x1000 on widen the column.
+TEST(Diagnostics, DumpPastHex1000) {
+    std::vector<uint8_t> bytes(0x1001);
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        bytes[i] = static_cast<uint8_t>(i);
+    }
+    const std::string dump = CaptureStdout([&] { PrintDataBuffer(bytes.data(), 0x1001); });
+    EXPECT_EQ(dump.substr(dump.size() - 86),
+              " FF0  F0  F1  F2  F3  F4  F5  F6  F7   F8  F9  FA  FB  FC  FD  FE  FF   \n"
+              " 1000  00  \n\n");
+}
+
+// The sense area closes the direct block: a longer claimed sense length, or a
+// longer dump, would read past it. Dumps: rows of 16, a gap after 8.
+TEST(Diagnostics, StatusResults) {
+    if (sizeof(void*) != 8) {
+        GTEST_SKIP() << "the dumps are of the 64-bit layout";
+    }
+    const uint8_t cdb[10] = {0x25};
+    PassThruDirBlock block;
+    FillPassThruDir(&block, 0, 0, cdb, 10, 8, reinterpret_cast<void*>(0x1122334455667788));
+    for (uint8_t i = 0; i < kSenseAreaSize; ++i) {
+        block.SenseBuf[i] = i;
+    }
+    const std::string strange = "\nStrange reaction: SCSI Status: 02h\n\n";
+    const std::string sense =
+        "SCSI Sense Info:\n--------------------------------------------------------------\n"
+        "00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F 10 11 12 13 14 15 16 17 ";
+    const std::string head =  // status good: the status line and the dump header
+        "\nerror: Scsi status: 00h, Bytes returned: 5Ch, data buffer length: 8h\n\n\n" +
+        kDumpHeader;
+    const std::string row0 =
+        " 000  38  00  00  00  00  00  0A  18   01  00  00  00  08  00  00  00   \n";
+    const std::string dump =
+        head + row0 + " 010  C8  00  00  00  00  00  00  00   88  77  66  55  44  33  22  11   \n";
+    // The message lines themselves, a text or the failed lookup, are checked end to end.
+    const auto message = [](DWORD code) {
+        return CaptureStdout([code] { PrintErrorMessage(code); });
+    };
+    // Call result, last error, status, claimed sense length, dump length.
+    const std::tuple<BOOL, DWORD, uint8_t, uint8_t, uint32_t, std::string> cases[] = {
+        {TRUE, 0, 2, 24, 96, strange + sense + "\n\n"},
+        {TRUE, 0, 2, 255, 96, strange + sense + "18 19 1A 1B 1C 1D 1E 1F \n\n"},
+        {FALSE, 5, 2, 0, 96, "error: 5  " + message(5) + strange},
+        {TRUE, 0, 0, 24, 0, head + "\n\n"},
+        {TRUE, 0, 0, 24, 8, head + " 000  38  00  00  00  00  00  0A  18   \n\n"},
+        {TRUE, 0, 0, 24, 20, head + row0 + " 010  C8  00  00  00  \n\n"},
+        {FALSE, 99999, 0, 24, 32, "error: 99999  " + message(99999) + dump + "\n\n"},
+        {FALSE, 2, 0, 24, 1000,
+         "error: 2  " + message(2) + dump +
+             " 020  3C  00  00  00  25  00  00  00   00  00  00  00  00  00  00  00   \n"
+             " 030  00  00  00  00  00  00  00  00   00  00  00  00  00  01  02  03   \n"
+             " 040  04  05  06  07  08  09  0A  0B   0C  0D  0E  0F  10  11  12  13   \n"
+             " 050  14  15  16  17  18  19  1A  1B   1C  1D  1E  1F  00  00  00  00   \n\n\n"},
+    };
+    for (const auto& [result, lastError, status, senseLength, dumpLength, expected] : cases) {
+        block.Sptd.ScsiStatus = status;
+        block.Sptd.SenseInfoLength = senseLength;
+        // The last error is set inside: capturing the output may change it.
+        EXPECT_EQ(CaptureStdout([&] {
+                      os::SetLastError(lastError);
+                      PrintStatusResults(result, 0x5C, &block, dumpLength);
+                  }),
+                  expected)
+            << lastError << " " << int{senseLength};
+    }
+}
 
 }  // namespace

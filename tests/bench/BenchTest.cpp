@@ -1,0 +1,209 @@
+// The benchmark's arithmetic and the figures the end-to-end tests mask, a
+// failed thread creation, and the request loop after an empty answer.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "bench/Bench.h"
+#include "bench/BenchMath.h"
+#include "bench/BenchReport.h"
+#include "bench/Workers.h"
+#include "platform/testing.h"
+#include "platform/units/sim/sim.h"
+#include "run/RunState.h"
+#include "support/capture.h"
+#include "support/recording_unit.h"
+
+namespace {
+
+using testsupport::CaptureStdout;
+
+std::vector<uint8_t> Cdb(int32_t address, int32_t blockCount) {
+    std::vector<uint8_t> cdb(10, 0xEE);
+    WriteReadCdb(cdb.data(), address, blockCount);
+    return cdb;
+}
+
+// 512-byte sectors, 16 physical pages, 512 requests, last block 4194303.
+TEST(HardwareAddresses, WorkedExampleAndFailedCapacity) {
+    const int32_t transferSize = ComputeTransferSize(16, 512);
+    EXPECT_EQ(transferSize, 65024);
+    const AddressTable sequential = MakeAddressTable(512, transferSize, 512, 4194303, false);
+    const AddressTable sameSector = MakeAddressTable(512, transferSize, 512, 4194303, true);
+    // Pass, addresses of its first and last request, the same-sector address.
+    const int32_t cases[][4] = {{1, 0, 64897, 0},
+                                {2, 4096511, 4161408, 4161535},
+                                {3, 65024, 127, 65024},
+                                {4, 4161535, 4096638, 4161535}};
+    for (const auto& [pass, first, last, same] : cases) {
+        EXPECT_EQ(PassAddress(sequential, pass, 0), first) << pass;
+        EXPECT_EQ(PassAddress(sequential, pass, 511), last) << pass;
+        EXPECT_EQ(PassAddress(sameSector, pass, 0), same) << pass;
+        EXPECT_EQ(PassAddress(sameSector, pass, 511), same) << pass;
+    }
+    EXPECT_EQ(NearEndPosition(sequential), 4161408);
+    EXPECT_EQ(Cdb(4161408, 127), testsupport::HexBytes("EE 00 00 3F 7F 80 EE 00 7F EE"));
+    // Last block 0 and 256-byte sectors put pass 2 below block 0; the CDB
+    // carries the address's 32-bit pattern.
+    const AddressTable failed = MakeAddressTable(512, ComputeTransferSize(16, 256), 256, 0, false);
+    EXPECT_EQ(PassAddress(failed, 2, 0), -196096);
+    EXPECT_EQ(NearEndPosition(failed), -65791);
+    EXPECT_EQ(Cdb(-196096, 255), testsupport::HexBytes("EE 00 FF FD 02 00 EE 00 FF EE"));
+    // A sector size of 0 and the one quotient that does not fit never fault.
+    EXPECT_EQ(Div32(12345, 0), 0);
+    EXPECT_EQ(Div32(INT32_MIN, -1), INT32_MIN);
+}
+
+TEST(Figures, RatesAndLinearScan) {
+    const std::tuple<const char*, int64_t, uint32_t, const char*> cases[] = {
+        {"hardware worked example", HardwarePassBytes(512, 65024), 2000, "12484.6"},
+        {"tick counter wrapped", HardwarePassBytes(512, 65024), TickDifference(0x7C0u, 0xFFFFFFF0u),
+         "12484.6"},
+        {"software worked example", RaidPassBytes(100, 65024), 1000, "6437.4"},
+        {"cache to host", CacheToHostBytes(512, 65024), 1000, "33227.3"},
+        {"exactly 128 requests: nothing timed", HardwarePassBytes(128, 65024), 1000, "0.0"},
+        {"one request above 128", HardwarePassBytes(129, 65024), 1, "65024.0"},
+        {"faster than the tick", HardwarePassBytes(512, 65024), 0, "0.0"},
+        {"beyond 32-bit byte counts", HardwarePassBytes(40000, 65024), 1000, "2592636.9"},
+    };
+    for (const auto& [name, bytes, ticks, printed] : cases) {
+        char text[64];
+        std::snprintf(text, sizeof text, "%.1f", RateKBytesPerSec(bytes, ticks));
+        EXPECT_STREQ(text, printed) << name;
+    }
+    // 10 MiB and a tail never read, in 1 MiB steps: L = 40.
+    uint32_t steps = 0;
+    ASSERT_TRUE(ScanStepCount(10485760 + 1048575, 1048576, &steps));
+    EXPECT_EQ(steps, 10u);
+    EXPECT_EQ(ScanRate(1048576, 125), 8388u);
+    EXPECT_FALSE(ScanStepCount(1ull << 40, 1024, &steps));  // 2^30 steps: L would be 2^32
+}
+
+// Per 2 x 2 tile (175 x 175), row pair after row pair: +1 when the two flags
+// agree, else -1. A tile's cells: [r][c], [r][c+1], [r+1][c], [r+1][c+1].
+TEST(CpuWorkload, SumOfOneRepetition) {
+    using Tile = std::array<double, 4>;
+    // Every tile but (0, 0) and (0, 1), those two, the sum.
+    const std::tuple<const char*, Tile, Tile, Tile, double> cases[] = {
+        {"lower row tens", {0, 0, 10, 10}, {0, 0, 10, 10}, {0, 0, 10, 10}, -30625},
+        {"ten and twenty", {10, 20, 0, 0}, {10, 20, 0, 0}, {10, 20, 0, 0}, -30625},
+        {"diagonal twenties", {20, 0, 0, 20}, {20, 0, 0, 20}, {20, 0, 0, 20}, -30625},
+        {"anti-diagonal twenties", {0, 20, 20, 0}, {0, 20, 20, 0}, {0, 20, 20, 0}, -30625},
+        {"first flag carries", {10, 0, 0, 0}, {10, 10, 10, 10}, {10, 0, 0, 0}, -30625},
+        {"tiles in row order", {10, 0, 0, 0}, {10, 10, 10, 10}, {0, 0, 0, 0}, 30623},
+        {"second flag carries", {0, 0, 20, 0}, {20, 20, 20, 20}, {0, 0, 20, 0}, -30625},
+    };
+    for (const auto& [name, tile, first, second, sum] : cases) {
+        std::vector<double> array(kProbeCells);
+        for (int r = 0; r < kProbeSide; ++r) {
+            for (int col = 0; col < kProbeSide; ++col) {
+                const Tile& t = r >= 2 || col >= 4 ? tile : col < 2 ? first : second;
+                array[static_cast<size_t>(r * kProbeSide + col)] =
+                    t[static_cast<size_t>(r % 2 * 2 + col % 2)];
+            }
+        }
+        EXPECT_EQ(CpuWorkloadSum(array.data()), sum) << name;
+    }
+}
+
+// Every optional part of the block, with the worked example's figures.
+TEST(BenchOutput, HardwareReportBlock) {
+    // Order, index, retries, transfer, same sector, rates, near end, cache to host.
+    const HardwareReport report = {
+        2, 0, {0, 2, 0, 15}, 65024, true, {12484.6, 9876.54, 0, 0}, -65791, true, 33227.3, 12345};
+    EXPECT_EQ(FormatHardwareReport(report),
+              "\n                        thread index: 2 0 0(1) 2(2) 0(3) 15(4) 0(5)\n"
+              "    Single transfer size (in KBytes): 63.5\n"
+              "                           Test mode: Same Sector I/O\n"
+              "\n                  Cache hit mode (Read-ahead Enabled)\n"
+              "    Surface-to-Cache (in KBytes/sec): 12484.6 (at logical block 0)\n"
+              "    Surface-to-Cache (in KBytes/sec): 9876.5 (at logical block -65791)\n"
+              "\n                 Cache miss mode (Read-ahead Disabled)\n"
+              "    Surface-to-Cache (in KBytes/sec): 0.0 (at logical block 0)\n"
+              "    Surface-to-Cache (in KBytes/sec): 0.0 (at logical block -65791)\n"
+              "\n       Cache-to-Host (in KBytes/sec): 33227.3\n\n"
+              "                    thread exec time: 12345\n");
+}
+
+TEST(BenchOutput, UtilizationLines) {
+    ResetRunState();
+    const std::tuple<uint32_t, uint32_t, const char*> cases[] = {
+        {1000, 1250, "25.00"},
+        {1000, 900, "-10.00"},
+        {1000, 0, "-100.00"},
+        {0, 37, "0.00"},  // an idle probe faster than the tick
+    };
+    for (const auto& [voidTime, ioTime, percent] : cases) {
+        State.VoidTime = voidTime;
+        State.IoTime = ioTime;
+        EXPECT_EQ(CaptureStdout(PrintUtilization),
+                  std::string("\n        CPU Utilization (in percent): ") + percent +
+                      "\n                           void time: " + std::to_string(voidTime) +
+                      "\n                            I/O time: " + std::to_string(ioTime) + "\n");
+    }
+    ResetRunState();
+}
+
+// Four workers against the instant simulated unit, the third not created.
+// Reports on standard error what the start loop did and ends, workers and all.
+[[noreturn]] void StartFourWorkersThirdFails(int softwareIo) {
+    ResetRunState();
+    os::units::sim::ResetForTesting(VELKRAND_SOURCE_DIR "/examples/profiles/instant.json");
+    State.RealNumberOfThreads = 4;
+    State.SoftwareIo = softwareIo;
+    State.NUMBER_OF_PASSES = 130;
+    std::snprintf(State.DriveName, sizeof State.DriveName, "sim0");
+    std::snprintf(State.ScsiPortName, sizeof State.ScsiPortName, "\\\\.\\sim0");
+    State.IoScsiData.MaximumPhysicalPages = 17;
+    State.IoScsiData.AlignmentMask = 3;
+    State.SectorSize = 512;
+    State.MaxLogicalBlock = 2097151;
+    os::testing::FailThreadCreation(3);
+    bool started = true;
+    const std::string out = testsupport::CaptureStdout([&] { started = StartWorkers(); });
+    // Software-level workers print as they go: the message is among their lines.
+    const size_t at = out.find("thread creation failed\n");
+    const bool once =
+        at != std::string::npos && out.find("thread creation failed", at + 1) == std::string::npos;
+    std::fprintf(stderr, "message %s, started %d, slot 2 %s\n", once ? "once" : "not once",
+                 State.Index, State.ThreadIds[2].load() == nullptr ? "empty" : "taken");
+    std::_Exit(started ? 0 : 1);
+}
+
+TEST(WorkerStartDeathTest, ThirdOfFourCreationsFails) {
+    for (const int softwareIo : {0, 1}) {
+        SCOPED_TRACE(softwareIo);
+        EXPECT_EXIT(StartFourWorkersThirdFails(softwareIo), ::testing::ExitedWithCode(1),
+                    "message once, started 2, slot 2 empty");
+    }
+}
+
+// A driver writes back the lengths it moved. An answer without data or
+// sense must not leave the next request of the pass asking for none.
+TEST(HardwareRequestLoop, EveryRequestAsksForTheWholeTransfer) {
+    auto unit = testsupport::InstallRecordingUnit("recloop");
+    unit->answer.status = 2;  // CHECK CONDITION, no sense, nothing moved
+    HANDLE device = os::CreateFileA("\\\\.\\recloop", GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(device, INVALID_HANDLE_VALUE);
+    static uint8_t buffer[65024];
+    PassThruDirBlock block;
+    const uint8_t read[10] = {SCSIOP_READ};
+    FillPassThruDir(&block, 0, 0, read, 10, sizeof buffer, buffer);
+    PassAttempt attempt{};
+    SendPassRequests(device, &block, MakeAddressTable(3, 65024, 512, 2097151, false), 1, 3, 127,
+                     &attempt);
+    os::CloseHandle(device);
+    ASSERT_EQ(unit->commands.size(), 3u);
+    for (const testsupport::RecordedCommand& sent : unit->commands) {
+        EXPECT_EQ(sent.dataLength, sizeof buffer);
+        EXPECT_EQ(sent.senseCapacity, 24);
+    }
+}
+
+}  // namespace
