@@ -1,5 +1,5 @@
-// Helpers of the simulated unit's tests: a unit opened on a profile written
-// for the test, commands given and answers read as hex text.
+// The simulated unit's tests: a unit opened on a profile written for the
+// test, commands given and answers read as hex text.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -25,8 +25,12 @@ inline std::string Hex(const uint8_t* bytes, size_t count) {
     return text;
 }
 
-inline std::string Hex(const std::vector<uint8_t>& bytes) {
-    return Hex(bytes.data(), bytes.size());
+// READ (10) of blocks blocks at lba, as hex.
+inline std::string Read10(uint32_t lba, uint32_t blocks) {
+    char cdb[40];
+    std::snprintf(cdb, sizeof cdb, "28 00 %02x %02x %02x %02x 00 %02x %02x 00", lba >> 24,
+                  (lba >> 16) & 0xFF, (lba >> 8) & 0xFF, lba & 0xFF, blocks >> 8, blocks & 0xFF);
+    return cdb;
 }
 
 struct Answer {
@@ -63,7 +67,6 @@ class SimTest : public ::testing::Test {
   protected:
     void TearDown() override { os::units::sim::ResetForTesting(); }
 
-    // Makes profileJson the unit's profile for the opens that follow.
     std::string UseProfile(const std::string& profileJson) {
         const std::string path = dir_.Write("profile.json", profileJson);
         os::units::sim::ResetForTesting(path);
@@ -72,9 +75,7 @@ class SimTest : public ::testing::Test {
 
     std::shared_ptr<os::units::Unit> Open(bool unbuffered = false) {
         uint32_t error = 0;
-        os::units::OpenOptions options;
-        options.unbuffered = unbuffered;
-        std::shared_ptr<os::units::Unit> unit = os::units::OpenUnit("sim0", options, error);
+        auto unit = os::units::OpenUnit("sim0", {unbuffered}, error);
         EXPECT_NE(unit, nullptr) << "open failed with " << error;
         return unit;
     }
