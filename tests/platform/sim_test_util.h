@@ -25,41 +25,33 @@ inline std::string Hex(const uint8_t* bytes, size_t count) {
     return text;
 }
 
-// READ (10) of blocks blocks at lba, as hex.
-inline std::string Read10(uint32_t lba, uint32_t blocks) {
-    char cdb[40];
-    std::snprintf(cdb, sizeof cdb, "28 00 %02x %02x %02x %02x 00 %02x %02x 00", lba >> 24,
-                  (lba >> 16) & 0xFF, (lba >> 8) & 0xFF, lba & 0xFF, blocks >> 8, blocks & 0xFF);
-    return cdb;
-}
-
-struct Answer {
-    uint32_t error = 0;
-    uint8_t status = 0;
-    std::string sense;
-    std::string data;  // the bytes transferred
-    os::units::ScsiCommand command;
-};
-
-// Sends the CDB given in hex with a data buffer of dataLength bytes.
-inline Answer Send(os::units::Unit& unit, const std::string& cdbHex, uint32_t dataLength,
-                   uint8_t senseCapacity = 24) {
+// Sends the CDB given in hex with a data buffer of dataLength bytes; the
+// outcome as "E" and the error, the data or "ok" when there are none, or
+// "S" and the status, the sense and whether data came too.
+inline std::string Send(os::units::Unit& unit, const std::string& cdbHex, uint32_t dataLength,
+                        uint8_t senseCapacity = 24, os::units::ScsiCommand* answered = nullptr) {
     const std::vector<uint8_t> cdb = testsupport::HexBytes(cdbHex);
-    std::vector<uint8_t> data(dataLength, 0);
-    Answer answer;
-    os::units::ScsiCommand& command = answer.command;
+    std::vector<uint8_t> data(dataLength);
+    os::units::ScsiCommand command;
     command.cdb = cdb.data();
     command.cdbLength = static_cast<uint8_t>(cdb.size());
     command.data = data.data();
     command.dataLength = dataLength;
     command.senseCapacity = senseCapacity;
-    answer.error = unit.PassThrough(command);
-    answer.status = command.status;
-    answer.sense = Hex(command.sense, command.senseLength);
-    answer.data = Hex(data.data(), command.transferred);
-    command.cdb = nullptr;
-    command.data = nullptr;
-    return answer;
+    const uint32_t error = unit.PassThrough(command);
+    if (answered != nullptr) {
+        *answered = command;
+    }
+    const std::string sense = Hex(command.sense, command.senseLength);
+    const std::string bytes = Hex(data.data(), command.transferred);
+    if (error != 0) {
+        return "E" + std::to_string(error);
+    }
+    if (command.status == 0 && sense.empty()) {
+        return bytes.empty() ? "ok" : bytes;
+    }
+    return "S" + std::to_string(command.status) + (sense.empty() ? "" : " " + sense) +
+           (bytes.empty() ? "" : " +data");
 }
 
 // Each test loads its own profile and leaves the default one behind.
@@ -67,7 +59,7 @@ class SimTest : public ::testing::Test {
   protected:
     void TearDown() override { os::units::sim::ResetForTesting(); }
 
-    std::string UseProfile(const std::string& profileJson) {
+    std::string UseProfile(const std::string& profileJson) {  // for the opens that follow
         const std::string path = dir_.Write("profile.json", profileJson);
         os::units::sim::ResetForTesting(path);
         return path;
