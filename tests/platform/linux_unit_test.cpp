@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <tuple>
 
 #include "platform/units/linux/linux_unit.h"
 #include "support/capture.h"
@@ -28,57 +29,47 @@ void Put(const std::string& root, const std::string& path, const std::string& co
 }
 
 TEST(LinuxUnit, OpensOnlyPlainNamesOfBlockDevices) {
-    const struct {
-        const char* name;
-        int error;
-    } cases[] = {{"", ENOENT},        {"..", ENOENT},
-                 {"../sda", ENOENT},  {"disk/by-id/x", ENOENT},
-                 {"no-such", ENOENT}, {"null", ENOTBLK}};  // a character device, as sg nodes are
-    for (const auto& c : cases) {
+    // "null" is a character device, as sg nodes are.
+    const std::pair<const char*, int> cases[] = {{"", ENOENT},        {"..", ENOENT},
+                                                 {"../sda", ENOENT},  {"disk/by-id/x", ENOENT},
+                                                 {"no-such", ENOENT}, {"null", ENOTBLK}};
+    for (const auto& [name, expected] : cases) {
         uint32_t error = 0;
-        EXPECT_EQ(OpenSystemUnit(c.name, OpenOptions{}, error), nullptr) << c.name;
-        EXPECT_EQ(error, static_cast<uint32_t>(c.error)) << c.name;
+        EXPECT_EQ(OpenSystemUnit(name, OpenOptions{}, error), nullptr) << name;
+        EXPECT_EQ(error, static_cast<uint32_t>(expected)) << name;
     }
-}
-
-std::string Numbers(std::initializer_list<uint64_t> numbers) {
-    std::string text;
-    for (const uint64_t n : numbers) {
-        text += (text.empty() ? "" : " ") + std::to_string(n);
-    }
-    return text;
 }
 
 // The record's fields in order from Length, or the error.
 TEST(LinuxUnit, MapsQueueLimitsToCapabilities) {
-    const struct {
-        const char *maxKilobytes, *maxSegments, *queueDepth;  // null: no attribute
-        std::string capabilities;
-    } cases[] = {
-        {"32767\n", "254\n", "128\n", "24 33553408 254 0 511 1 0 0"},  // the segments bound pages
-        {"512\n", "168\n", "1\n", "24 524288 128 0 511 0 0 0"},        // the request limit does
-        {"4294967296\n", "65535\n", nullptr, "24 4294967295 65535 0 511 0 0 0"},  // clamped
+    // The request limit, segments and queue depth (null: no attribute).
+    const std::tuple<const char*, const char*, const char*, std::string> cases[] = {
+        {"32767\n", "254\n", "128\n", "24 33553408 254 0 511 1 0 0 "},  // the segments bound pages
+        {"512\n", "168\n", "1\n", "24 524288 128 0 511 0 0 0 "},        // the request limit does
+        {"4294967296\n", "65535\n", nullptr, "24 4294967295 65535 0 511 0 0 0 "},  // clamped
         {"1024\n", nullptr, "32\n", "error " + std::to_string(ENOENT)},
         {"1024\n", "12 segments\n", "32\n", "error " + std::to_string(EIO)},
     };
-    for (const auto& c : cases) {
+    for (const auto& [kilobytes, segments, depth, capabilities] : cases) {
         testsupport::TempDir dir;
-        Put(dir.path(), "block/queue/max_hw_sectors_kb", c.maxKilobytes);
+        Put(dir.path(), "block/queue/max_hw_sectors_kb", kilobytes);
         Put(dir.path(), "block/queue/dma_alignment", "511\n");
-        if (c.maxSegments) {
-            Put(dir.path(), "block/queue/max_segments", c.maxSegments);
+        if (segments) {
+            Put(dir.path(), "block/queue/max_segments", segments);
         }
-        if (c.queueDepth) {
-            Put(dir.path(), "block/device/queue_depth", c.queueDepth);
+        if (depth) {
+            Put(dir.path(), "block/device/queue_depth", depth);
         }
+        const auto n = [](uint64_t value) { return std::to_string(value) + " "; };
         IO_SCSI_CAPABILITIES g;
         std::memset(&g, 0xAA, sizeof g);
         const uint32_t error = CapabilitiesOfBlock(dir.path() + "/block", g);
-        EXPECT_EQ(error != 0 ? "error " + std::to_string(error)
-                             : Numbers({g.Length, g.MaximumTransferLength, g.MaximumPhysicalPages,
-                                        g.SupportedAsynchronousEvents, g.AlignmentMask,
-                                        g.TaggedQueuing, g.AdapterScansDown, g.AdapterUsesPio}),
-                  c.capabilities);
+        EXPECT_EQ(error != 0
+                      ? "error " + std::to_string(error)
+                      : n(g.Length) + n(g.MaximumTransferLength) + n(g.MaximumPhysicalPages) +
+                            n(g.SupportedAsynchronousEvents) + n(g.AlignmentMask) +
+                            n(g.TaggedQueuing) + n(g.AdapterScansDown) + n(g.AdapterUsesPio),
+                  capabilities);
     }
 }
 
@@ -139,28 +130,22 @@ TEST(LinuxUnit, GuardStopsForbiddenCommandsBeforeTheKernel) {
     const int fd = ::open(dir.Write("disk", std::string(4096, 'a')).c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_GE(fd, 0);
     LinuxUnit unit(fd, dir.path() + "/block", dir.path());
-    const struct {
-        const char* cdb;
-        uint32_t dataLength;
-        bool buffer;
-        int error;
-    } cases[] = {
+    const std::tuple<const char*, uint32_t, bool, int> cases[] = {
         {"28 00 00 00 00 00 00 00 01 00", 512, true, ENOTTY},  // READ (10) reaches the kernel
         {"2a 00 00 00 00 00 00 00 01 00", 512, true, EPERM},   // WRITE (10)
         {"00 00 00 00 00 00", 8, true, EPERM},                 // TEST UNIT READY asking for data
         {"28 00 00 00 00 00 00 00 01 00", 512, false, EPERM},  // no buffer
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.cdb);
-        std::vector<uint8_t> cdb = HexBytes(c.cdb);
+    for (const auto& [hex, length, buffer, error] : cases) {
+        std::vector<uint8_t> cdb = HexBytes(hex);
         uint8_t data[512];
         ScsiCommand command;
         command.cdb = cdb.data();
         command.cdbLength = static_cast<uint8_t>(cdb.size());
-        command.data = c.buffer ? data : nullptr;
-        command.dataLength = c.dataLength;
-        EXPECT_EQ(unit.PassThrough(command), static_cast<uint32_t>(c.error));
-        EXPECT_EQ(command.targetId, c.error == ENOTTY ? 5 : 0);  // the address of 0:0:5:1
+        command.data = buffer ? data : nullptr;
+        command.dataLength = length;
+        EXPECT_EQ(unit.PassThrough(command), static_cast<uint32_t>(error)) << hex;
+        EXPECT_EQ(command.targetId, error == ENOTTY ? 5 : 0) << hex;  // the address of 0:0:5:1
     }
 }
 

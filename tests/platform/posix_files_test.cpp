@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "platform/testing.h"
@@ -60,11 +61,9 @@ TEST(UnitHandles, PositionedReadsAndNoWrites) {
     ASSERT_NE(handle, INVALID_HANDLE_VALUE);
     EXPECT_TRUE(unit->opens.at(0).unbuffered);
     constexpr LONG kNone = 0x7EADBEEF;  // no high part passed
-    const struct {
-        LONG distance, high;
-        DWORD method;
-        const char* outcome;  // result, error, high part after, where the read went
-    } steps[] = {
+    // The distance, its high part, the method; then the result, the error,
+    // the high part after, and where the read went.
+    const std::tuple<LONG, LONG, DWORD, const char*> steps[] = {
         {2048, kNone, FILE_BEGIN, "2048 e0 @2048 got16"},
         {-16, kNone, FILE_END, "4080 e0 @4080 got16"},
         {-5000, kNone, FILE_CURRENT, "4294967295 e22 @4096 got0"},  // before the start
@@ -72,18 +71,18 @@ TEST(UnitHandles, PositionedReadsAndNoWrites) {
         {2, kNone, 3, "4294967295 e22 @4294967296 got0"},           // no such method
         {100, 0, FILE_BEGIN, "100 e0 h0 @100 got16"},
     };
-    for (const auto& s : steps) {
-        LONG high = s.high;
+    for (const auto& [distance, high, method, expected] : steps) {
+        LONG highPart = high;
         os::SetLastError(0);
         const DWORD result =
-            os::SetFilePointer(handle, s.distance, s.high == kNone ? nullptr : &high, s.method);
+            os::SetFilePointer(handle, distance, high == kNone ? nullptr : &highPart, method);
         std::string outcome = std::to_string(result) + " e" + std::to_string(os::GetLastError());
         char buffer[16];
         DWORD got = 0;
         ASSERT_TRUE(os::ReadFile(handle, buffer, 16, &got, nullptr));
-        outcome += (s.high == kNone ? "" : " h" + std::to_string(high)) + " @" +
+        outcome += (high == kNone ? "" : " h" + std::to_string(highPart)) + " @" +
                    std::to_string(unit->readOffsets.back()) + " got" + std::to_string(got);
-        EXPECT_EQ(outcome, s.outcome);
+        EXPECT_EQ(outcome, expected);
     }
     DWORD written = 0;
     EXPECT_FALSE(os::WriteFile(handle, "x", 1, &written, nullptr));
@@ -127,23 +126,21 @@ TEST(CreateThread, StartsAtOnceCloseDetachesAndTheHookFails) {
 }
 
 TEST(FormatMessageA, SystemTextWithLineEndOrFailure) {
-    const struct {
-        DWORD code, size;
-        std::string outcome;  // the text, or the lookup's error
-    } cases[] = {
+    // The code, the buffer's size, and the text or the lookup's error.
+    const std::tuple<DWORD, DWORD, std::string> cases[] = {
         {ENOENT, 80, "No such file or directory\n"},
         {ENOENT, 27, "No such file or directory\n"},  // text, line end, NUL: an exact fit
         {ENOENT, 26, "error " + std::to_string(ERANGE)},
         {99999, 80, "error " + std::to_string(EINVAL)},
     };
-    for (const auto& c : cases) {
+    for (const auto& [code, size, outcome] : cases) {
         char buffer[80];
         std::memset(buffer, 'z', sizeof buffer);
-        const DWORD result = os::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, c.code, 0,
-                                                buffer, c.size, nullptr);
+        const DWORD result =
+            os::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code, 0, buffer, size, nullptr);
         EXPECT_EQ(result == 0 ? "error " + std::to_string(os::GetLastError())
                               : std::string(buffer, result) + (buffer[result] ? "!" : ""),
-                  c.outcome);
+                  outcome);
     }
 }
 

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "platform/win32.h"
@@ -10,7 +11,6 @@
 namespace {
 
 using testsupport::HexBytes;
-using namespace std::string_literals;
 
 const std::string kHeader = "Windows Registry Editor Version 5.00\n\n";
 const std::string kTop = kHeader + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Velkrand]\n";
@@ -36,7 +36,7 @@ struct Answer {
 
 // Opens the key in two steps as the configuration does and queries name
 // into a buffer that starts out as fill.
-Answer Query(const char* name, std::vector<uint8_t> fill = std::vector<uint8_t>(64, 0xEE)) {
+Answer Query(const char* name, std::vector<uint8_t> fill) {
     Answer a;
     a.data = std::move(fill);
     a.length = static_cast<DWORD>(a.data.size());
@@ -67,39 +67,42 @@ std::string Utf16Le(const std::u16string& text) {
 }
 
 // The kinds of value, names in any case, sections of one key in two
-// spellings, data continued over lines, characters beyond ASCII as UTF-8.
-TEST_F(RegStore, ReadsEveryKindOfValue) {
+// spellings, data continued over lines, characters beyond ASCII as UTF-8;
+// each against a buffer of the size given, filled with ee: the drive name
+// goes into 16 bytes, so 15 characters and the NUL fit and 16 do not.
+TEST_F(RegStore, ReadsEveryKindOfValueIntoTheCallersBuffer) {
     const std::u16string text =
         u"Windows Registry Editor Version 5.00\r\n\r\n"
         u"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Velkrand]\r\n"
-        u"\"Dword\"=dword:a\r\n\"Binary\"=hex:01,02,ff\r\n"
+        u"\"Dword\"=dword:a\r\n\"Binary\"=hex:01,02,ff\r\n\"Short\"=hex(4):07\r\n"
         u"\"Qword\"=hex(b):01,00,00,00,00,00,00,80\r\n"
         u"\"Continued\"=hex:00,01,\\\r\n  02,\\\r\n  03\r\n"
         u"\"Replaced\"=dword:1\r\n\"Replaced\"=dword:2\r\n"
+        u"\"Fifteen\"=\"ABCDEFGHIJKLMNO\"\r\n\"Sixteen\"=\"ABCDEFGHIJKLMNOP\"\r\n"
         u"[hkey_local_machine\\software\\VELKRAND]\r\n"
         u"\"numberOFthreads\"=dword:00000005\r\n"
         u"\"Text\"=\"a\\\\\\\"\u00C4\U0001F600\"\r\n";
     Use(Utf16Le(text));
-    const struct {
-        const char* name;
-        DWORD type;
-        const char* bytes;
-    } cases[] = {
-        {"DWORD", REG_DWORD, "0a 00 00 00"},
-        {"Text", REG_SZ, "61 5c 22 c3 84 f0 9f 98 80 00"},
-        {"Binary", REG_BINARY, "01 02 ff"},
-        {"Qword", REG_QWORD, "01 00 00 00 00 00 00 80"},
-        {"Continued", REG_BINARY, "00 01 02 03"},
-        {"Replaced", REG_DWORD, "02 00 00 00"},
-        {"NumberOfThreads", REG_DWORD, "05 00 00 00"},
+    const std::string ee16 = "ee ee ee ee ee ee ee ee ee ee ee ee ee ee ee ee";
+    const std::tuple<const char*, size_t, LONG, DWORD, DWORD, std::string> cases[] = {
+        {"DWORD", 4, ERROR_SUCCESS, REG_DWORD, 4, "0a 00 00 00"},
+        {"Text", 10, ERROR_SUCCESS, REG_SZ, 10, "61 5c 22 c3 84 f0 9f 98 80 00"},
+        {"Binary", 3, ERROR_SUCCESS, REG_BINARY, 3, "01 02 ff"},
+        {"Qword", 8, ERROR_SUCCESS, REG_QWORD, 8, "01 00 00 00 00 00 00 80"},
+        {"Continued", 4, ERROR_SUCCESS, REG_BINARY, 4, "00 01 02 03"},
+        {"Replaced", 4, ERROR_SUCCESS, REG_DWORD, 4, "02 00 00 00"},
+        {"NumberOfThreads", 4, ERROR_SUCCESS, REG_DWORD, 4, "05 00 00 00"},
+        {"Short", 4, ERROR_SUCCESS, REG_DWORD, 1, "07 ee ee ee"},
+        {"Fifteen", 16, ERROR_SUCCESS, REG_SZ, 16,
+         "41 42 43 44 45 46 47 48 49 4a 4b 4c 4d 4e 4f 00"},
+        {"Sixteen", 16, ERROR_MORE_DATA, REG_SZ, 17, ee16},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        const Answer a = Query(c.name);
-        ASSERT_EQ(a.codes, (std::vector<LONG>{0, 0, 0}));
-        EXPECT_EQ(a.type, c.type);
-        EXPECT_EQ(std::vector<uint8_t>(a.data.begin(), a.data.begin() + a.length),
-                  HexBytes(c.bytes));
+    for (const auto& [name, size, result, type, length, bytes] : cases) {
+        const Answer a = Query(name, std::vector<uint8_t>(size, 0xEE));
+        EXPECT_EQ(a.codes, (std::vector<LONG>{0, 0, result})) << name;
+        EXPECT_EQ(a.type, type) << name;
+        EXPECT_EQ(a.length, length) << name;
+        EXPECT_EQ(a.data, HexBytes(bytes)) << name;
     }
 }
 
@@ -107,11 +110,9 @@ TEST_F(RegStore, ReadsEveryKindOfValue) {
 // error says meanwhile.
 TEST_F(RegStore, ResultCodesOfEachStep) {
     const std::string value = "\"NumberOfThreads\"=dword:00000002\n";
-    const struct {
-        std::string body;  // "": no file, "/": a directory
-        std::vector<LONG> codes;
-        std::string err;  // after "velkrand: ", @ standing for the file's path
-    } cases[] = {
+    // The file's text ("": none, "/": a directory), the codes, and what
+    // follows "velkrand: " on standard error, with @ for the file's path.
+    const std::tuple<std::string, std::vector<LONG>, std::string> cases[] = {
         {kTop + value, {0, 0, 0}, ""},
         {"", {2}, "cannot read the configuration file @: No such file or directory\n"},
         {"/", {5}, "the configuration file @ is not a regular file: Is a directory\n"},
@@ -124,47 +125,18 @@ TEST_F(RegStore, ResultCodesOfEachStep) {
         {kTop + "\"A\"=hex:01,\\\n  03,\\\n  0x4\n", {1009}, "@:6: bad byte \"0x4\" in hex data\n"},
         {Utf16Le(u"REGEDIT4\r\n\r\n") + "x", {1009}, "@:3: UTF-16 text ends in half a character\n"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.body);
-        std::string path = dir_.path() + (c.body == "/" ? "" : "/absent.reg");
-        if (c.body.size() > 1) {
-            path = dir_.Write("c.reg", c.body);
+    for (auto [body, codes, err] : cases) {
+        std::string path = dir_.path() + (body == "/" ? "" : "/absent.reg");
+        if (body.size() > 1) {
+            path = dir_.Write("c.reg", body);
         }
         testsupport::SetEnv("VELKRAND_REGISTRY", path);
         const Answer a = Query("NumberOfThreads", std::vector<uint8_t>(4));
-        EXPECT_EQ(a.codes, c.codes);
-        std::string err = c.err;
+        EXPECT_EQ(a.codes, codes) << body;
         if (const size_t at = err.find('@'); at != std::string::npos) {
             err = "velkrand: " + err.replace(at, 1, path);
         }
-        EXPECT_EQ(a.err, err);
-    }
-}
-
-// The drive name goes into 16 bytes: 15 characters and the NUL fit, 16 do
-// not and leave the buffer alone; a short value replaces only its own bytes.
-TEST_F(RegStore, ValuesAgainstTheCallersBuffer) {
-    Use(kTop +
-        "\"Fifteen\"=\"ABCDEFGHIJKLMNO\"\n\"Sixteen\"=\"ABCDEFGHIJKLMNOP\"\n"
-        "\"Two\"=hex:34,12\n\"One\"=hex(4):07\n");
-    const struct {
-        const char* name;
-        std::string fill;
-        LONG result;
-        DWORD length;
-        std::string buffer;
-    } cases[] = {
-        {"Fifteen", std::string(16, '.'), ERROR_SUCCESS, 16, "ABCDEFGHIJKLMNO\0"s},
-        {"Sixteen", std::string(16, '.'), ERROR_MORE_DATA, 17, std::string(16, '.')},
-        {"Two", "dcba", ERROR_SUCCESS, 2, "4\022ba"},
-        {"One", "dcba", ERROR_SUCCESS, 1, "\007cba"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        const Answer a = Query(c.name, std::vector<uint8_t>(c.fill.begin(), c.fill.end()));
-        EXPECT_EQ(a.codes.back(), c.result);
-        EXPECT_EQ(a.length, c.length);
-        EXPECT_EQ(std::string(a.data.begin(), a.data.end()), c.buffer);
+        EXPECT_EQ(a.err, err) << body;
     }
 }
 

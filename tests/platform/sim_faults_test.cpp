@@ -3,6 +3,7 @@
 #include <atomic>
 #include <sstream>
 #include <thread>
+#include <tuple>
 
 #include "platform/errors.h"
 #include "platform/sim_test_util.h"
@@ -47,11 +48,8 @@ std::string Do(os::units::Unit& unit, const std::string& op) {
 // unit's own open is the first) and acts on the nth to the (nth + count -
 // 1)th; of two faults due, the first acts.
 TEST_F(SimFaults, EachActsOnItsNthAndCount) {
-    const struct {
-        std::string faults;
-        const char* ops;
-        const char* outcomes;
-    } cases[] = {
+    // The faults, the operations, what they came to.
+    const std::tuple<std::string, const char*, const char*> cases[] = {
         {R"({"op": "open", "error": 2, "nth": 3})", "open open open", "ok E2 ok"},
         {R"({"op": "disk_size", "error": 5, "nth": 2, "count": 2})", "size size size size",
          "ok E5 E5 ok"},
@@ -67,15 +65,15 @@ TEST_F(SimFaults, EachActsOnItsNthAndCount) {
         {R"({"op": "disk_size", "nth": 2, "error": 5}, {"op": "disk_size", "count": 3, "error": 6})",
          "size size size size", "E6 E5 E6 ok"},
     };
-    for (const auto& c : cases) {
-        UseProfile(R"({"timing": {"instant": true}, "faults": [)" + c.faults + "]}");
+    for (const auto& [faults, list, outcomes] : cases) {
+        UseProfile(R"({"timing": {"instant": true}, "faults": [)" + faults + "]}");
         const auto unit = Open();
-        std::istringstream ops(c.ops);
-        std::string outcomes;
+        std::istringstream ops(list);
+        std::string got;
         for (std::string op; ops >> op;) {
-            outcomes += (outcomes.empty() ? "" : " ") + Do(*unit, op);
+            got += (got.empty() ? "" : " ") + Do(*unit, op);
         }
-        EXPECT_EQ(outcomes, c.outcomes) << c.faults;
+        EXPECT_EQ(got, outcomes) << faults;
     }
 }
 
@@ -99,10 +97,8 @@ TEST_F(SimFaults, CountsSpanThreads) {
 }
 
 TEST_F(SimFaults, UnusableProfilesSayWhereAndWhat) {
-    const struct {
-        const char* profile;  // null: no file
-        const char* message;
-    } cases[] = {
+    // The profile (null: no file) and what follows the file's name.
+    const std::pair<const char*, const char*> cases[] = {
         {R"({"timing": {"rpm": "fast"}})", "at /timing/rpm: expected a number"},
         {R"({"timming": {}})", "at /timming: unknown key"},
         {R"({"faults": [{"op": "command", "opcode": "0x28"}]})",
@@ -110,11 +106,11 @@ TEST_F(SimFaults, UnusableProfilesSayWhereAndWhat) {
         {"{\n  \"timing\": {\"rpm\": 7200,}\n}\n", "line 2, column 26: "},
         {nullptr, "cannot read the file: No such file or directory"},
     };
-    for (const auto& c : cases) {
-        const std::string path = c.profile ? UseProfile(c.profile) : dir_.path() + "/none.json";
+    for (const auto& [profile, message] : cases) {
+        const std::string path = profile ? UseProfile(profile) : dir_.path() + "/none.json";
         os::units::sim::ResetForTesting(path);
         // A syntax error's own text, after its place, is the parser's.
-        const std::string line = "velkrand: simulated unit profile " + path + ": " + c.message;
+        const std::string line = "velkrand: simulated unit profile " + path + ": " + message;
         const bool prefix = line.ends_with(": ");
         for (int open = 0; open < 2; ++open) {  // every open fails and says so
             uint32_t error = 0;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <tuple>
 #include <vector>
 
 #include "passthru/PassThru.h"
@@ -14,10 +15,8 @@ namespace {
 using os::units::UnitDeviceControl;
 
 TEST(ReadOnlyCheck, OnlyFiveReadCommandsWithDataIn) {
-    const struct {
-        uint8_t opcode, cdbLength, dataIn;
-        bool allowed;
-    } cases[] = {
+    // The operation code, the CDB's length, the data direction.
+    const std::tuple<uint8_t, uint8_t, uint8_t, bool> cases[] = {
         {0x00, 6, SCSI_IOCTL_DATA_UNSPECIFIED, true},  // TEST UNIT READY
         {0x1A, 6, SCSI_IOCTL_DATA_IN, true},           // MODE SENSE (6)
         {0x25, 10, SCSI_IOCTL_DATA_IN, true},          // READ CAPACITY (10)
@@ -30,11 +29,10 @@ TEST(ReadOnlyCheck, OnlyFiveReadCommandsWithDataIn) {
         {0x12, 6, SCSI_IOCTL_DATA_IN, false},   // INQUIRY: not one the system sends
         {0x1A, 10, SCSI_IOCTL_DATA_IN, false},  // a length foreign to the opcode
     };
-    for (const auto& c : cases) {
-        const uint8_t cdb[16] = {c.opcode};
-        EXPECT_EQ(os::units::IsReadOnlyCommand(cdb, c.cdbLength, c.dataIn, c.opcode ? 512 : 0),
-                  c.allowed)
-            << int{c.opcode} << " " << int{c.cdbLength} << " " << int{c.dataIn};
+    for (const auto& [opcode, length, dataIn, allowed] : cases) {
+        const uint8_t cdb[16] = {opcode};
+        EXPECT_EQ(os::units::IsReadOnlyCommand(cdb, length, dataIn, opcode ? 512 : 0), allowed)
+            << int{opcode} << " " << int{length} << " " << int{dataIn};
     }
 }
 
@@ -77,47 +75,31 @@ TEST(UnitDeviceControl, ForbiddenAndMalformedRequestsNeverReachTheUnit) {
 }
 
 // What the unit claims is cut to what was asked for, sense to 32 bytes at
-// most; bytes returned count up to the data end, else the sense end, else
-// the header. The unit's address comes back too.
+// most; bytes returned count up to the data end (at 92), else the sense end
+// (sense at 60), else the 56-byte header. Status and address come back too.
 TEST(UnitDeviceControl, AnswersAreWrittenBackWithinWhatWasAsked) {
-    const struct {
-        uint32_t length;
-        uint8_t askedSense, senseBytes, claimedSense;
-        uint32_t claimedTransfer;
-        uint8_t senseLength;
-        uint32_t transferred, returned;
-    } cases[] = {
-        {192, 24, 0, 0, 100, 0, 100, kDataOffset + 100},
-        {192, 24, 0, 0, 5000, 0, 192, kDataOffset + 192},
-        {0, 24, 18, 18, 0, 18, 0, kSenseOffset + 18},
-        {0, 24, 32, 255, 0, 24, 0, kSenseOffset + 24},
-        {0, 200, 32, 255, 0, 32, 0, kSenseOffset + 32},
-        {0, 24, 0, 0, 0, 0, 0, sizeof(SCSI_PASS_THROUGH)},
+    // The data length asked, sense bytes asked, sense given and claimed,
+    // bytes claimed; then the sense length, transferred and returned counts.
+    const std::tuple<uint32_t, uint8_t, uint8_t, uint8_t, uint32_t, const char*> cases[] = {
+        {192, 24, 0, 0, 100, "0 100 192"}, {192, 24, 0, 0, 5000, "0 192 284"},
+        {0, 24, 18, 18, 0, "18 0 78"},     {0, 24, 32, 255, 0, "24 0 84"},
+        {0, 200, 32, 255, 0, "32 0 92"},   {0, 24, 0, 0, 0, "0 0 56"},
     };
-    for (const auto& c : cases) {
+    for (const auto& [length, asked, given, claimed, claimedTransfer, outcome] : cases) {
         testsupport::RecordingUnit unit;
-        unit.answer = {0,
-                       2,
-                       std::vector<uint8_t>(c.senseBytes, 0x70),
-                       c.claimedSense,
-                       std::vector<uint8_t>(600, 0x11),
-                       c.claimedTransfer,
-                       4,
-                       5,
-                       6};
+        const std::vector<uint8_t> sense(given, 0x70), data(600, 0x11);
+        unit.answer = {0, 2, sense, claimed, data, claimedTransfer, 4, 5, 6};
         PassThruBlock block;
-        const std::vector<uint8_t> cdb = {uint8_t(c.length ? 0x1A : 0), 0, 8, 0, 192, 0};
-        ASSERT_EQ(Send(unit, block, cdb, c.length, 604, c.askedSense), 0u);
+        const std::vector<uint8_t> cdb = {uint8_t(length ? 0x1A : 0), 0, 8, 0, 192, 0};
+        ASSERT_EQ(Send(unit, block, cdb, length, 604, asked), 0u);
         const SCSI_PASS_THROUGH& spt = block.Spt;
-        EXPECT_EQ(std::to_string(spt.ScsiStatus) + " " + std::to_string(spt.SenseInfoLength) + " " +
+        EXPECT_EQ(std::to_string(spt.SenseInfoLength) + " " +
                       std::to_string(spt.DataTransferLength) + " " + std::to_string(block.Filler),
-                  "2 " + std::to_string(c.senseLength) + " " + std::to_string(c.transferred) + " " +
-                      std::to_string(c.returned))
-            << int{c.askedSense} << " " << int{c.claimedSense} << " " << c.claimedTransfer;
-        EXPECT_EQ(spt.PathId * 100 + spt.TargetId * 10 + spt.Lun, 456);
+                  outcome);
+        EXPECT_EQ(spt.ScsiStatus * 1000 + spt.PathId * 100 + spt.TargetId * 10 + spt.Lun, 2456);
         // Sense beyond its count and data beyond the request stay as they were.
-        EXPECT_EQ(reinterpret_cast<uint8_t*>(&block)[kSenseOffset + c.senseLength], 0xEE);
-        EXPECT_EQ(block.DataBuf[c.length], 0xEE);
+        EXPECT_EQ(reinterpret_cast<uint8_t*>(&block)[kSenseOffset + spt.SenseInfoLength], 0xEE);
+        EXPECT_EQ(block.DataBuf[length], 0xEE);
     }
 }
 
