@@ -41,7 +41,7 @@ std::string Do(os::units::Unit& unit, const std::string& op) {
                       50 * 512);
         answer = answer[0] == 'S' || answer[0] == 'E' ? answer.substr(0, answer.find(' ')) : "ok";
     }
-    return error == 0 ? answer : "E" + std::to_string(error);
+    return error == 0 ? answer : std::string("E").append(std::to_string(error));
 }
 
 // Each fault counts the operations it matches over every handle (the
@@ -71,7 +71,7 @@ TEST_F(SimFaults, EachActsOnItsNthAndCount) {
         std::istringstream ops(list);
         std::string got;
         for (std::string op; ops >> op;) {
-            got += (got.empty() ? "" : " ") + Do(*unit, op);
+            got.append(got.empty() ? "" : " ").append(Do(*unit, op));
         }
         EXPECT_EQ(got, outcomes) << faults;
     }

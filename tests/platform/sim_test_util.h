@@ -44,14 +44,18 @@ inline std::string Send(os::units::Unit& unit, const std::string& cdbHex, uint32
     }
     const std::string sense = Hex(command.sense, command.senseLength);
     const std::string bytes = Hex(data.data(), command.transferred);
-    if (error != 0) {
-        return "E" + std::to_string(error);
-    }
-    if (command.status == 0 && sense.empty()) {
+    if (error == 0 && command.status == 0 && sense.empty()) {
         return bytes.empty() ? "ok" : bytes;
     }
-    return "S" + std::to_string(command.status) + (sense.empty() ? "" : " " + sense) +
-           (bytes.empty() ? "" : " +data");
+    // Appended piece by piece: "E" + text trips a false overlap warning of
+    // the Windows cross compiler.
+    std::string outcome = error != 0 ? "E" : "S";
+    outcome += std::to_string(error != 0 ? error : command.status);
+    if (error == 0) {
+        outcome.append(sense.empty() ? "" : " ").append(sense);
+        outcome += bytes.empty() ? "" : " +data";
+    }
+    return outcome;
 }
 
 // Each test loads its own profile and leaves the default one behind.
