@@ -1,15 +1,15 @@
-// The Linux backend without a disk: names, the last read-only guard, and the
-// mapping of SG_IO requests and answers.
+// The Linux backend without a disk: names, sysfs as fake trees written
+// here, and the last read-only guard.
 #ifdef __linux__
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <tuple>
 
 #include "platform/units/linux/linux_unit.h"
 #include "support/capture.h"
@@ -17,164 +17,135 @@
 namespace os::units::linux_unit {
 namespace {
 
-TEST(LinuxUnit, OpensOnlyPlainNamesOfBlockDevices) {
-    struct Case {
-        const char* name;
-        uint32_t error;
-    };
-    const Case cases[] = {
-        {"", ENOENT},
-        {".", ENOENT},
-        {"..", ENOENT},
-        {"../sda", ENOENT},
-        {"disk/by-id/x", ENOENT},
-        {"velkrand-no-such-disk", ENOENT},
-        {"null", ENOTBLK},  // a character device, as sg nodes are
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        uint32_t error = 0;
-        EXPECT_EQ(OpenSystemUnit(c.name, OpenOptions{}, error), nullptr);
-        EXPECT_EQ(error, c.error);
+using testsupport::HexBytes;
+
+// Writes a file below root, or makes a directory when path ends in '/'.
+void Put(const std::string& root, const std::string& path, const std::string& content = "") {
+    const std::filesystem::path full = root + "/" + path;
+    std::filesystem::create_directories(full.parent_path());
+    if (!path.ends_with('/')) {
+        std::ofstream(full, std::ios::binary) << content;
     }
 }
 
-TEST(LinuxUnit, PermitsOnlyTheFiveReadOnlyCommands) {
-    struct Case {
-        const char* cdb;
-        uint8_t length;
-        uint32_t dataLength;
-        bool permitted;
-    };
-    const Case cases[] = {
-        {"00 00 00 00 00 00", 6, 0, true},                   // TEST UNIT READY
-        {"00 00 00 00 00 00", 6, 8, false},                  // ... asking for data
-        {"1a 00 08 00 c0 00", 6, 192, true},                 // MODE SENSE (6)
-        {"1a 00 08 00 c0 00 00 00 00 00", 10, 192, false},   // ... with a foreign length
-        {"25 00 00 00 00 00 00 00 00 00", 10, 8, true},      // READ CAPACITY (10)
-        {"37 00 0d 00 00 00 00 ff ff 00", 10, 65535, true},  // READ DEFECT DATA (10)
-        {"28 00 00 00 00 00 00 00 01 00", 10, 512, true},    // READ (10)
-        {"2a 00 00 00 00 00 00 00 01 00", 10, 512, false},   // WRITE (10)
-        {"15 10 00 00 18 00", 6, 24, false},                 // MODE SELECT (6)
-        {"12 00 00 00 24 00", 6, 36, false},                 // INQUIRY: not one of the five
-        {"", 0, 0, false},
-    };
-    uint8_t data[65536] = {};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.cdb);
-        std::vector<uint8_t> cdb = testsupport::HexBytes(c.cdb);
-        cdb.resize(16, 0);
-        ScsiCommand command;
-        command.cdb = cdb.data();
-        command.cdbLength = c.length;
-        command.data = data;
-        command.dataLength = c.dataLength;
-        EXPECT_EQ(IsPermittedCommand(command), c.permitted);
+TEST(LinuxUnit, OpensOnlyPlainNamesOfBlockDevices) {
+    // "null" is a character device, as sg nodes are.
+    const std::pair<const char*, int> cases[] = {{"", ENOENT},        {"..", ENOENT},
+                                                 {"../sda", ENOENT},  {"disk/by-id/x", ENOENT},
+                                                 {"no-such", ENOENT}, {"null", ENOTBLK}};
+    for (const auto& [name, expected] : cases) {
+        uint32_t error = 0;
+        EXPECT_EQ(OpenSystemUnit(name, OpenOptions{}, error), nullptr) << name;
+        EXPECT_EQ(error, static_cast<uint32_t>(expected)) << name;
     }
-    ScsiCommand noBuffer;
-    const uint8_t read[10] = {0x28};
-    noBuffer.cdb = read;
-    noBuffer.cdbLength = 10;
-    noBuffer.dataLength = 512;
-    EXPECT_FALSE(IsPermittedCommand(noBuffer));
-    noBuffer.cdb = nullptr;
-    noBuffer.dataLength = 0;
-    EXPECT_FALSE(IsPermittedCommand(noBuffer));
+}
+
+// The record's fields in order from Length, or the error.
+TEST(LinuxUnit, MapsQueueLimitsToCapabilities) {
+    // The request limit, segments and queue depth (null: no attribute).
+    const std::tuple<const char*, const char*, const char*, std::string> cases[] = {
+        {"32767\n", "254\n", "128\n", "24 33553408 254 0 511 1 0 0 "},  // the segments bound pages
+        {"512\n", "168\n", "1\n", "24 524288 128 0 511 0 0 0 "},        // the request limit does
+        {"4294967296\n", "65535\n", nullptr, "24 4294967295 65535 0 511 0 0 0 "},  // clamped
+        {"1024\n", nullptr, "32\n", "error " + std::to_string(ENOENT)},
+        {"1024\n", "12 segments\n", "32\n", "error " + std::to_string(EIO)},
+    };
+    for (const auto& [kilobytes, segments, depth, capabilities] : cases) {
+        testsupport::TempDir dir;
+        Put(dir.path(), "block/queue/max_hw_sectors_kb", kilobytes);
+        Put(dir.path(), "block/queue/dma_alignment", "511\n");
+        if (segments) {
+            Put(dir.path(), "block/queue/max_segments", segments);
+        }
+        if (depth) {
+            Put(dir.path(), "block/device/queue_depth", depth);
+        }
+        const auto n = [](uint64_t value) { return std::to_string(value) + " "; };
+        IO_SCSI_CAPABILITIES g;
+        std::memset(&g, 0xAA, sizeof g);
+        const uint32_t error = CapabilitiesOfBlock(dir.path() + "/block", g);
+        EXPECT_EQ(error != 0
+                      ? "error " + std::to_string(error)
+                      : n(g.Length) + n(g.MaximumTransferLength) + n(g.MaximumPhysicalPages) +
+                            n(g.SupportedAsynchronousEvents) + n(g.AlignmentMask) +
+                            n(g.TaggedQueuing) + n(g.AdapterScansDown) + n(g.AdapterUsesPio),
+                  capabilities);
+    }
+}
+
+std::string Inquiry(const std::string& vendor) {
+    return std::string("\x00\x00\x05\x12\x1f\x00\x00\x12", 8) + (vendor + "        ").substr(0, 8) +
+           "PRODUCT         1.00";
+}
+
+std::string Bytes(const std::string& hex) {
+    const std::vector<uint8_t> bytes = HexBytes(hex);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+// An entry of the answer: its header, then 36 bytes of inquiry data.
+std::string Entry(const std::string& header, std::string inquiry) {
+    inquiry.resize(36, '\0');
+    return Bytes(header) + inquiry;
+}
+
+// Host 2 with two channels; the unit on target 4 has no inquiry file, host
+// 3's unit belongs to another adapter, and the opened unit is 2:0:3:2.
+TEST(LinuxUnit, InquiryAnswerListsTheHostsUnitsByChannel) {
+    testsupport::TempDir dir;
+    const std::string units = "class/scsi_device/";
+    Put(dir.path(), units + "2:0:0:0/device/inquiry", Inquiry("FIRST"));
+    Put(dir.path(), units + "2:0:0:0/device/driver/");
+    Put(dir.path(), units + "2:0:3:2/device/inquiry", Inquiry("OPENED"));
+    Put(dir.path(), units + "2:0:3:2/device/driver/");
+    Put(dir.path(), units + "2:0:4:0/device/driver/");
+    Put(dir.path(), units + "2:1:1:0/device/inquiry", "\x05\x80\x02");
+    Put(dir.path(), units + "3:0:0:0/device/inquiry", Inquiry("OTHER"));
+    Put(dir.path(), units + "not-an-address/device/inquiry", "x");
+    const auto answer = [&](uint32_t capacity, uint32_t error = 0) {
+        std::string out(2048, '\xEE');
+        uint32_t returned = 7;
+        EXPECT_EQ(InquiryDataOfHost(dir.path(), {2, 0, 3, 2},
+                                    reinterpret_cast<uint8_t*>(out.data()), capacity, returned),
+                  error);
+        return out.substr(0, returned);
+    };
+    const std::string opened = Entry("00 03 02 01 24 00 00 00 00 00 00 00", Inquiry("OPENED"));
+    // Two buses: channel 0 with two units from offset 20, channel 1 with one
+    // (unclaimed, its short inquiry padded with zeros) from offset 116.
+    EXPECT_EQ(answer(2048), Bytes("02 00 00 00 02 00 00 00 14 00 00 00 01 00 00 00 74 00 00 00") +
+                                Entry("00 00 00 01 24 00 00 00 44 00 00 00", Inquiry("FIRST")) +
+                                opened +
+                                Entry("01 01 00 00 24 00 00 00 00 00 00 00", "\x05\x80\x02"));
+    // Room for one entry: the opened unit stays although its address is higher.
+    EXPECT_EQ(answer(107), Bytes("01 00 00 00 01 00 00 00 0c 00 00 00") + opened);
+    EXPECT_EQ(answer(59, ERANGE), "");
 }
 
 // A unit over a regular file: SG_IO fails on it with ENOTTY, which tells
 // a request that reached the kernel from one that the guard stopped.
-class LinuxFileUnit : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        std::filesystem::create_directories(dir_.path() + "/block/device/scsi_device/0:0:5:1");
-        content_ = std::string(3000, 'a') + std::string(1000, 'b');
-        const std::string file = dir_.Write("disk", content_);
-        const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-        ASSERT_GE(fd, 0);
-        unit_ = std::make_unique<LinuxUnit>(fd, dir_.path() + "/block", dir_.path());
-    }
-    testsupport::TempDir dir_;
-    std::string content_;
-    std::unique_ptr<LinuxUnit> unit_;
-};
-
-TEST_F(LinuxFileUnit, GuardStopsAForbiddenCommandBeforeTheKernel) {
-    uint8_t data[512];
-    const uint8_t write10[10] = {0x2A, 0, 0, 0, 0, 0, 0, 0, 1, 0};
-    ScsiCommand forbidden;
-    forbidden.cdb = write10;
-    forbidden.cdbLength = 10;
-    forbidden.data = data;
-    forbidden.dataLength = sizeof data;
-    EXPECT_EQ(unit_->PassThrough(forbidden), static_cast<uint32_t>(EPERM));
-    EXPECT_EQ(forbidden.targetId, 0);  // untouched
-
-    const uint8_t read10[10] = {0x28, 0, 0, 0, 0, 0, 0, 0, 1, 0};
-    ScsiCommand permitted = forbidden;
-    permitted.cdb = read10;
-    EXPECT_EQ(unit_->PassThrough(permitted), static_cast<uint32_t>(ENOTTY));
-    EXPECT_EQ(permitted.pathId, 0);
-    EXPECT_EQ(permitted.targetId, 5);
-    EXPECT_EQ(permitted.lun, 1);
-}
-
-TEST_F(LinuxFileUnit, ReadsAtPositionsAndShortAtTheEnd) {
-    char buffer[2048] = {};
-    uint32_t got = 0;
-    ASSERT_EQ(unit_->Read(2990, buffer, 20, got), 0u);
-    EXPECT_EQ(std::string(buffer, got), content_.substr(2990, 20));
-    ASSERT_EQ(unit_->Read(3500, buffer, 2048, got), 0u);
-    EXPECT_EQ(got, 500u);
-    EXPECT_EQ(std::string(buffer, got), std::string(500, 'b'));
-    ASSERT_EQ(unit_->Read(9000, buffer, 16, got), 0u);
-    EXPECT_EQ(got, 0u);
-}
-
-TEST(LinuxUnit, MapsTheSgAnswerBack) {
-    struct Case {
-        const char* name;
-        uint8_t status;
-        uint16_t hostStatus;
-        uint16_t driverStatus;
-        int resid;
-        uint8_t senseWritten;
-        uint32_t error;
-        uint8_t senseLength;
-        uint32_t transferred;
+TEST(LinuxUnit, GuardStopsForbiddenCommandsBeforeTheKernel) {
+    testsupport::TempDir dir;
+    Put(dir.path(), "block/device/scsi_device/0:0:5:1/");
+    const int fd = ::open(dir.Write("disk", std::string(4096, 'a')).c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    LinuxUnit unit(fd, dir.path() + "/block", dir.path());
+    const std::tuple<const char*, uint32_t, bool, int> cases[] = {
+        {"28 00 00 00 00 00 00 00 01 00", 512, true, ENOTTY},  // READ (10) reaches the kernel
+        {"2a 00 00 00 00 00 00 00 01 00", 512, true, EPERM},   // WRITE (10)
+        {"00 00 00 00 00 00", 8, true, EPERM},                 // TEST UNIT READY asking for data
+        {"28 00 00 00 00 00 00 00 01 00", 512, false, EPERM},  // no buffer
     };
-    const Case cases[] = {
-        {"good", 0, 0, 0, 0, 0, 0, 0, 192},
-        {"short answer", 0, 0, 0, 180, 0, 0, 0, 12},
-        {"residual beyond the length", 0, 0, 0, 500, 0, 0, 0, 0},
-        {"check condition", 2, 0, 0x08, 0, 18, 0, 18, 192},
-        {"more sense than asked", 2, 0, 0x08, 0, 32, 0, 24, 192},
-        // The whole status byte, not the shifted masked_status.
-        {"reservation conflict", 0x18, 0, 0, 0, 0, 0, 0, 192},
-        {"host error", 0, 0x07, 0, 0, 0, EIO, 0, 192},
-        {"driver timeout", 0, 0, 0x06, 0, 0, EIO, 0, 192},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        uint8_t cdb[6] = {0x1A, 0, 8, 0, 192, 0};
-        uint8_t data[192];
+    for (const auto& [hex, length, buffer, error] : cases) {
+        std::vector<uint8_t> cdb = HexBytes(hex);
+        uint8_t data[512];
         ScsiCommand command;
-        command.cdb = cdb;
-        command.cdbLength = 6;
-        command.data = data;
-        command.dataLength = sizeof data;
-        command.senseCapacity = 24;
-        sg_io_hdr_t answer = SgRequestFor(command);
-        answer.status = c.status;
-        answer.masked_status = static_cast<unsigned char>(c.status >> 1);
-        answer.host_status = c.hostStatus;
-        answer.driver_status = c.driverStatus;
-        answer.resid = c.resid;
-        answer.sb_len_wr = c.senseWritten;
-        EXPECT_EQ(CompleteFromSg(answer, command), c.error);
-        EXPECT_EQ(command.status, c.status);
-        EXPECT_EQ(command.senseLength, c.senseLength);
-        EXPECT_EQ(command.transferred, c.transferred);
+        command.cdb = cdb.data();
+        command.cdbLength = static_cast<uint8_t>(cdb.size());
+        command.data = buffer ? data : nullptr;
+        command.dataLength = length;
+        EXPECT_EQ(unit.PassThrough(command), static_cast<uint32_t>(error)) << hex;
+        EXPECT_EQ(command.targetId, error == ENOTTY ? 5 : 0) << hex;  // the address of 0:0:5:1
     }
 }
 

@@ -1,10 +1,18 @@
+// The POSIX side of the platform layer: files, unit handles, threads,
+// memory, clock and error texts, each as its Win32 namesake behaves.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <cstring>
 #include <string>
+#include <thread>
+#include <tuple>
 #include <vector>
 
+#include "platform/testing.h"
 #include "platform/win32.h"
 #include "support/capture.h"
 #include "support/recording_unit.h"
@@ -12,172 +20,149 @@
 namespace {
 
 using testsupport::ReadFile;
-using testsupport::TempDir;
-
-HANDLE CreateNew(const std::string& path) {
-    return os::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                           CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-}
-
-HANDLE OpenForReading(const std::string& path, DWORD flags = 0) {
-    return os::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_EXISTING, flags, nullptr);
-}
 
 TEST(CreateNew, MakesOnlyNewFilesAndNeverTouchesWhatExists) {
-    TempDir dir;
+    testsupport::TempDir dir;
     const std::string path = dir.path() + "/velkrand.rst";
-    HANDLE file = CreateNew(path);
+    const auto create = [](const std::string& name, DWORD disposition) {
+        return os::CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                               disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    };
+    HANDLE file = create(path, CREATE_NEW);
     ASSERT_NE(file, INVALID_HANDLE_VALUE);
     DWORD written = 0;
     ASSERT_TRUE(os::WriteFile(file, "\x03\0\0\0abc", 7, &written, nullptr));
-    EXPECT_EQ(written, 7u);
     EXPECT_TRUE(os::CloseHandle(file));
-    EXPECT_EQ(ReadFile(path), std::string("\x03\0\0\0abc", 7));
 
     const std::string target = dir.Write("target", "keep me");
-    const std::string link = dir.path() + "/link.rst";
-    const std::string dangling = dir.path() + "/dangling.rst";
-    ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
-    ASSERT_EQ(symlink((dir.path() + "/nowhere").c_str(), dangling.c_str()), 0);
-    for (const std::string& existing : {path, link, dangling}) {
+    ASSERT_EQ(symlink(target.c_str(), (dir.path() + "/link.rst").c_str()), 0);
+    ASSERT_EQ(symlink((dir.path() + "/nowhere").c_str(), (dir.path() + "/dangling.rst").c_str()),
+              0);
+    for (const char* name : {"/velkrand.rst", "/link.rst", "/dangling.rst"}) {
         os::SetLastError(0);
-        EXPECT_EQ(CreateNew(existing), INVALID_HANDLE_VALUE) << existing;
-        EXPECT_EQ(os::GetLastError(), static_cast<DWORD>(EEXIST)) << existing;
+        EXPECT_EQ(create(dir.path() + name, CREATE_NEW), INVALID_HANDLE_VALUE) << name;
+        EXPECT_EQ(os::GetLastError(), static_cast<DWORD>(EEXIST)) << name;
     }
+    // Nor is an existing file opened for writing some other way.
+    EXPECT_EQ(create(path, CREATE_ALWAYS), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(create(path, OPEN_EXISTING), INVALID_HANDLE_VALUE);
     EXPECT_EQ(ReadFile(path), std::string("\x03\0\0\0abc", 7));
     EXPECT_EQ(ReadFile(target), "keep me");
     EXPECT_NE(access((dir.path() + "/nowhere").c_str(), F_OK), 0);
-    // Nor is an existing file opened for writing some other way.
-    for (const DWORD disposition : {DWORD{OPEN_EXISTING}, DWORD{CREATE_ALWAYS}}) {
-        EXPECT_EQ(os::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, disposition, 0, nullptr),
-                  INVALID_HANDLE_VALUE);
-    }
-    file = OpenForReading(path);
-    EXPECT_FALSE(os::WriteFile(file, "x", 1, &written, nullptr));
-    os::CloseHandle(file);
-    EXPECT_EQ(ReadFile(path), std::string("\x03\0\0\0abc", 7));
 }
 
-// One handle moved step by step; each step says where the next byte read
-// comes from. The file holds bytes 0 to 99.
-TEST(SetFilePointer, MovesAsWin32Does) {
-    TempDir dir;
-    std::string content;
-    for (int i = 0; i < 100; ++i) {
-        content += static_cast<char>(i);
-    }
-    HANDLE file = OpenForReading(dir.Write("data", content));
-    ASSERT_NE(file, INVALID_HANDLE_VALUE);
-    constexpr LONG kNoHigh = 0x7EADBEEF;  // marker: pass no high part
-    const struct {
-        LONG distance;
-        LONG high;
-        DWORD method;
-        DWORD result;
-        LONG highAfter;
-        DWORD error;   // last error when the result is INVALID_SET_FILE_POINTER
-        int nextByte;  // -1: at or past the end
-    } steps[] = {
-        {10, kNoHigh, FILE_BEGIN, 10, 0, 0, 10},
-        {5, kNoHigh, FILE_CURRENT, 15, 0, 0, 15},
-        {-1, kNoHigh, FILE_END, 99, 0, 0, 99},
-        {-200, kNoHigh, FILE_CURRENT, INVALID_SET_FILE_POINTER, 0, EINVAL, 99},
-        {-3, -1, FILE_END, 97, 0, 0, 97},
-        {0, 1, FILE_BEGIN, 0, 1, 0, -1},  // 4 GiB, past the end
-        {0, kNoHigh, FILE_CURRENT, INVALID_SET_FILE_POINTER, 0, EINVAL, -1},
-        {-1, 0, FILE_BEGIN, INVALID_SET_FILE_POINTER, 0, 0, -1},  // 0xFFFFFFFF itself
-        {2, kNoHigh, 3, INVALID_SET_FILE_POINTER, 0, EINVAL, -1},
-        {50, 0, FILE_BEGIN, 50, 0, 0, 50},
-    };
-    for (const auto& s : steps) {
-        SCOPED_TRACE(::testing::Message() << s.distance << "/" << s.high << "/" << s.method);
-        LONG high = s.high;
-        os::SetLastError(12345);
-        const DWORD result =
-            os::SetFilePointer(file, s.distance, s.high == kNoHigh ? nullptr : &high, s.method);
-        EXPECT_EQ(result, s.result);
-        if (result == INVALID_SET_FILE_POINTER) {
-            EXPECT_EQ(os::GetLastError(), s.error);
-        } else if (s.high != kNoHigh) {
-            EXPECT_EQ(high, s.highAfter);
-        }
-        uint8_t byte = 0xEE;
-        DWORD got = 0;
-        ASSERT_TRUE(os::ReadFile(file, &byte, 1, &got, nullptr));
-        EXPECT_EQ(got == 1 ? int{byte} : -1, s.nextByte);
-        // Put the handle back to where the step left it.
-        LONG back = -static_cast<LONG>(got);
-        os::SetFilePointer(file, back, nullptr, FILE_CURRENT);
-    }
-    os::CloseHandle(file);
-}
-
-TEST(Handles, UnknownAndClosedHandlesAreRefused) {
-    TempDir dir;
-    HANDLE closed = OpenForReading(dir.Write("f", "x"));
-    ASSERT_TRUE(os::CloseHandle(closed));
-    int local = 0;
-    for (HANDLE handle : {HANDLE{nullptr}, INVALID_HANDLE_VALUE, HANDLE{&local}, closed}) {
-        char byte;
-        DWORD count = 0;
-        os::SetLastError(0);
-        EXPECT_FALSE(os::ReadFile(handle, &byte, 1, &count, nullptr));
-        EXPECT_EQ(os::GetLastError(), static_cast<DWORD>(EBADF));
-        EXPECT_FALSE(os::DeviceIoControl(handle, IOCTL_SCSI_GET_CAPABILITIES, nullptr, 0, &local,
-                                         sizeof local, &count, nullptr));
-        EXPECT_FALSE(os::CloseHandle(handle));
-    }
-}
-
-TEST(UnitHandles, ReadAtTheHandlePositionAndNeverWrite) {
+// Each step moves the handle, then reads 16 bytes where it stands; the
+// unit records where each read was asked for.
+TEST(UnitHandles, PositionedReadsAndNoWrites) {
     auto unit = testsupport::InstallRecordingUnit("recfile");
-    for (int i = 0; i < 4096; ++i) {
-        unit->medium.push_back(static_cast<uint8_t>(i / 16));
-    }
-    HANDLE handle = OpenForReading("\\\\.\\RecFile", FILE_FLAG_NO_BUFFERING);
+    unit->medium.assign(4096, 7);
+    HANDLE handle = os::CreateFileA("\\\\.\\RecFile", GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_NO_BUFFERING, nullptr);
     ASSERT_NE(handle, INVALID_HANDLE_VALUE);
-    ASSERT_EQ(unit->opens.size(), 1u);
-    EXPECT_TRUE(unit->opens[0].unbuffered);
-
-    std::vector<uint8_t> buffer(1024, 0);
-    DWORD got = 0;
-    EXPECT_EQ(os::SetFilePointer(handle, 2048, nullptr, FILE_BEGIN), 2048u);
-    ASSERT_TRUE(os::ReadFile(handle, buffer.data(), 1024, &got, nullptr));
-    ASSERT_TRUE(os::ReadFile(handle, buffer.data(), 1024, &got, nullptr));
-    ASSERT_TRUE(os::ReadFile(handle, buffer.data(), 1024, &got, nullptr));
-    EXPECT_EQ(got, 0u);  // end of the unit
-    EXPECT_EQ(unit->readOffsets, (std::vector<uint64_t>{2048, 3072, 4096}));
-    EXPECT_EQ(buffer[0], 3072 / 16);
-    EXPECT_EQ(os::SetFilePointer(handle, -16, nullptr, FILE_END), 4080u);
-
-    DWORD written = 0;
-    EXPECT_FALSE(os::WriteFile(handle, buffer.data(), 512, &written, nullptr));
-    EXPECT_EQ(written, 0u);
-    EXPECT_EQ(unit->medium[0], 0);
-    EXPECT_TRUE(os::CloseHandle(handle));
-
-    ULARGE_INTEGER freeBytes, total, totalFree;
-    for (const char* drive : {"recfile", "\\\\.\\recfile"}) {
-        ASSERT_TRUE(os::GetDiskFreeSpaceExA(drive, &freeBytes, &total, &totalFree));
-        EXPECT_EQ(total.QuadPart, 4096u);
+    EXPECT_TRUE(unit->opens.at(0).unbuffered);
+    constexpr LONG kNone = 0x7EADBEEF;  // no high part passed
+    // The distance, its high part, the method; then the result, the error,
+    // the high part after, and where the read went.
+    const std::tuple<LONG, LONG, DWORD, const char*> steps[] = {
+        {2048, kNone, FILE_BEGIN, "2048 e0 @2048 got16"},
+        {-16, kNone, FILE_END, "4080 e0 @4080 got16"},
+        {-5000, kNone, FILE_CURRENT, "4294967295 e22 @4096 got0"},  // before the start
+        {0, 1, FILE_BEGIN, "0 e0 h1 @4294967296 got0"},             // 4 GiB
+        {2, kNone, 3, "4294967295 e22 @4294967296 got0"},           // no such method
+        {100, 0, FILE_BEGIN, "100 e0 h0 @100 got16"},
+    };
+    for (const auto& [distance, high, method, expected] : steps) {
+        LONG highPart = high;
+        os::SetLastError(0);
+        const DWORD result =
+            os::SetFilePointer(handle, distance, high == kNone ? nullptr : &highPart, method);
+        std::string outcome = std::to_string(result) + " e" + std::to_string(os::GetLastError());
+        char buffer[16];
+        DWORD got = 0;
+        ASSERT_TRUE(os::ReadFile(handle, buffer, 16, &got, nullptr));
+        outcome += (high == kNone ? "" : " h" + std::to_string(highPart)) + " @" +
+                   std::to_string(unit->readOffsets.back()) + " got" + std::to_string(got);
+        EXPECT_EQ(outcome, expected);
     }
-    unit->queryError = EIO;
-    EXPECT_FALSE(os::GetDiskFreeSpaceExA("recfile", &freeBytes, &total, &totalFree));
-    EXPECT_EQ(os::GetLastError(), static_cast<DWORD>(EIO));
+    DWORD written = 0;
+    EXPECT_FALSE(os::WriteFile(handle, "x", 1, &written, nullptr));
+    EXPECT_EQ(unit->medium, std::vector<uint8_t>(4096, 7));
+    EXPECT_TRUE(os::CloseHandle(handle));
+    EXPECT_FALSE(os::ReadFile(handle, &written, 1, &written, nullptr));
 }
 
-TEST(UnitHandles, OpenFailuresCarryTheReason) {
-    os::SetLastError(0);
-    EXPECT_EQ(OpenForReading("\\\\.\\recmissing"), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(os::GetLastError(), static_cast<DWORD>(ENOENT));
-    ULARGE_INTEGER total;
-    EXPECT_FALSE(os::GetDiskFreeSpaceExA("recmissing", nullptr, &total, nullptr));
-    EXPECT_EQ(os::GetLastError(), static_cast<DWORD>(ENOENT));
-    testsupport::InstallRecordingUnit("recnew");
-    EXPECT_EQ(os::CreateFileA("\\\\.\\recnew", GENERIC_READ, 0, nullptr, CREATE_NEW, 0, nullptr),
-              INVALID_HANDLE_VALUE);
+std::atomic<int> started{0};
+std::atomic<int> gaveUp{0};
+std::atomic<bool> release{false};
+
+// Waits for release, but not for ever: a close that waited for the thread
+// shows as a thread that gave up, not as a hang.
+DWORD WaitForRelease(LPVOID) {
+    ++started;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!release && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::yield();
+    }
+    gaveUp += release ? 0 : 1;
+    return 0;
+}
+
+TEST(CreateThread, StartsAtOnceCloseDetachesAndTheHookFails) {
+    os::testing::FailThreadCreation(2);
+    DWORD id = 0;
+    HANDLE thread = os::CreateThread(nullptr, 0, WaitForRelease, nullptr, 0, &id);
+    ASSERT_NE(thread, nullptr);
+    EXPECT_NE(id, 0u);
+    EXPECT_EQ(os::CreateThread(nullptr, 0, WaitForRelease, nullptr, 0, nullptr), nullptr);
+    EXPECT_EQ(os::GetLastError(), static_cast<DWORD>(EAGAIN));
+    for (int i = 0; i < 5000 && started == 0; ++i) {
+        os::Sleep(1);
+    }
+    EXPECT_EQ(started, 1);
+    EXPECT_TRUE(os::CloseHandle(thread));
+    EXPECT_FALSE(os::CloseHandle(thread));
+    release = true;
+    EXPECT_EQ(gaveUp, 0);
+}
+
+TEST(FormatMessageA, SystemTextWithLineEndOrFailure) {
+    // The code, the buffer's size, and the text or the lookup's error.
+    const std::tuple<DWORD, DWORD, std::string> cases[] = {
+        {ENOENT, 80, "No such file or directory\n"},
+        {ENOENT, 27, "No such file or directory\n"},  // text, line end, NUL: an exact fit
+        {ENOENT, 26, "error " + std::to_string(ERANGE)},
+        {99999, 80, "error " + std::to_string(EINVAL)},
+    };
+    for (const auto& [code, size, outcome] : cases) {
+        char buffer[80];
+        std::memset(buffer, 'z', sizeof buffer);
+        const DWORD result =
+            os::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code, 0, buffer, size, nullptr);
+        EXPECT_EQ(result == 0 ? "error " + std::to_string(os::GetLastError())
+                              : std::string(buffer, result) + (buffer[result] ? "!" : ""),
+                  outcome);
+    }
+}
+
+TEST(VirtualAlloc, PageAlignedReleasedOnceAndNeverEmpty) {
+    EXPECT_EQ(os::VirtualAlloc(nullptr, 0, MEM_COMMIT, PAGE_READWRITE), nullptr);
     EXPECT_EQ(os::GetLastError(), static_cast<DWORD>(EINVAL));
+    void* bytes = os::VirtualAlloc(nullptr, 1, MEM_COMMIT, PAGE_READWRITE);
+    ASSERT_NE(bytes, nullptr);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(bytes) % static_cast<uintptr_t>(sysconf(_SC_PAGESIZE)),
+              0u);
+    EXPECT_TRUE(os::VirtualFree(bytes, 0, MEM_RELEASE));
+    EXPECT_FALSE(os::VirtualFree(bytes, 0, MEM_RELEASE));
+}
+
+// The scan's clock must move with the wall clock while a thread waits; a
+// processor-time clock would stand nearly still here.
+TEST(Clock, CountsWallClockMilliseconds) {
+    const long before = os::clock();
+    const DWORD ticks = os::GetTickCount();
+    os::Sleep(60);
+    EXPECT_GE(os::clock() - before, 50);
+    EXPECT_GE(static_cast<DWORD>(os::GetTickCount() - ticks), 50u);
 }
 
 }  // namespace

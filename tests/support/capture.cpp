@@ -1,19 +1,20 @@
 #include "support/capture.h"
 
-// CaptureStdout, the TempDir constructor and RunProgram need POSIX calls
-// here; windows_capture.cpp has their Windows forms.
-#ifndef _WIN32
+// RunProgram needs POSIX calls here; windows_capture.cpp has its Windows
+// form.
+#ifdef _WIN32
+#include <io.h>
+#include <process.h>
+#else
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-extern char** environ;
 #endif
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -23,52 +24,24 @@ extern char** environ;
 
 namespace testsupport {
 
-#ifndef _WIN32
-std::string CaptureStdout(const std::function<void()>& body) {
-    std::fflush(stdout);
-    char name[] = "/tmp/velkrand-capture-XXXXXX";
-    const int file = mkstemp(name);
-    if (file < 0) {
-        throw std::runtime_error("mkstemp failed");
-    }
-    unlink(name);
-    const int saved = dup(STDOUT_FILENO);
-    dup2(file, STDOUT_FILENO);
-    body();
-    std::fflush(stdout);
-    dup2(saved, STDOUT_FILENO);
-    close(saved);
-    std::string text;
-    lseek(file, 0, SEEK_SET);
-    char chunk[4096];
-    ssize_t got = 0;
-    while ((got = read(file, chunk, sizeof chunk)) > 0) {
-        text.append(chunk, static_cast<size_t>(got));
-    }
-    close(file);
-    return text;
-}
-#endif
-
 std::vector<uint8_t> HexBytes(const std::string& text) {
     std::vector<uint8_t> bytes;
     std::istringstream in(text);
-    std::string word;
-    while (in >> word) {
+    for (std::string word; in >> word;) {
         bytes.push_back(static_cast<uint8_t>(std::stoul(word, nullptr, 16)));
     }
     return bytes;
 }
 
-#ifndef _WIN32
+// Named after the process, so that test processes side by side never meet.
 TempDir::TempDir() {
-    char name[] = "/tmp/velkrand-test-XXXXXX";
-    if (mkdtemp(name) == nullptr) {
-        throw std::runtime_error("mkdtemp failed");
-    }
-    path_ = name;
+    static std::atomic<unsigned> counter{0};
+    do {
+        path_ = (std::filesystem::temp_directory_path() /
+                 ("velkrand-test-" + std::to_string(getpid()) + "-" + std::to_string(counter++)))
+                    .string();
+    } while (!std::filesystem::create_directory(path_));
 }
-#endif
 
 TempDir::~TempDir() {
     std::error_code ignored;
@@ -100,56 +73,55 @@ void SetEnv(const std::string& name, const std::string& value) {
 #endif
 }
 
-#ifndef _WIN32
-namespace {
-
-void Drain(int fd, std::string& into) {
-    char chunk[65536];
-    const ssize_t got = read(fd, chunk, sizeof chunk);
-    if (got > 0) {
-        into.append(chunk, static_cast<size_t>(got));
+// The body's output goes to a file of its own; binary on Windows, whose
+// descriptors take their text or binary mode along when duplicated.
+std::string CaptureStdout(const std::function<void()>& body) {
+    const TempDir dir;
+    const std::string path = dir.path() + "/stdout";
+    std::FILE* file = std::fopen(path.c_str(), "w+b");
+    if (file == nullptr) {
+        throw std::runtime_error("cannot create " + path);
     }
+    std::fflush(stdout);
+    const int saved = dup(1);
+    dup2(fileno(file), 1);
+    body();
+    std::fflush(stdout);
+    dup2(saved, 1);
+    close(saved);
+    std::fclose(file);
+    return ReadFile(path);
 }
 
-}  // namespace
-
+#ifndef _WIN32
 ProcessResult RunProgram(const std::string& program, const std::string& cwd,
                          const std::map<std::string, std::string>& env, int timeoutSeconds) {
-    int outPipe[2];
-    int errPipe[2];
-    if (pipe(outPipe) != 0 || pipe(errPipe) != 0) {
+    int out[2];
+    int err[2];
+    if (pipe(out) != 0 || pipe(err) != 0) {
         throw std::runtime_error("pipe failed");
     }
     const pid_t child = fork();
     if (child == 0) {
-        const int devNull = open("/dev/null", O_RDONLY);
-        dup2(devNull, STDIN_FILENO);
-        dup2(outPipe[1], STDOUT_FILENO);
-        dup2(errPipe[1], STDERR_FILENO);
-        close(outPipe[0]);
-        close(errPipe[0]);
+        dup2(open("/dev/null", O_RDONLY), STDIN_FILENO);
+        dup2(out[1], STDOUT_FILENO);
+        dup2(err[1], STDERR_FILENO);
+        close(out[0]);
+        close(err[0]);
         for (const auto& [name, value] : env) {
-            if (value.empty()) {
-                unsetenv(name.c_str());
-            } else {
-                setenv(name.c_str(), value.c_str(), 1);
-            }
+            SetEnv(name, value);
         }
-        if (chdir(cwd.c_str()) != 0) {
-            _exit(126);
+        if (chdir(cwd.c_str()) == 0) {
+            execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
         }
-        execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
-    close(outPipe[1]);
-    close(errPipe[1]);
+    close(out[1]);
+    close(err[1]);
     ProcessResult result;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
-    bool outOpen = true;
-    bool errOpen = true;
-    while (outOpen || errOpen) {
-        pollfd fds[2] = {{outOpen ? outPipe[0] : -1, POLLIN, 0},
-                         {errOpen ? errPipe[0] : -1, POLLIN, 0}};
+    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    while (fds[0].fd >= 0 || fds[1].fd >= 0) {
         if (std::chrono::steady_clock::now() > deadline) {
             kill(child, SIGKILL);
             break;
@@ -158,24 +130,22 @@ ProcessResult RunProgram(const std::string& program, const std::string& cwd,
             continue;
         }
         for (int i = 0; i < 2; ++i) {
-            if (fds[i].revents & (POLLIN | POLLHUP)) {
-                std::string& into = i == 0 ? result.out : result.err;
-                const size_t before = into.size();
-                Drain(fds[i].fd, into);
-                if (into.size() == before) {
-                    (i == 0 ? outOpen : errOpen) = false;
-                }
+            char chunk[65536];
+            const ssize_t got = fds[i].revents != 0 ? read(fds[i].fd, chunk, sizeof chunk) : -1;
+            if (got > 0) {
+                (i == 0 ? result.out : result.err).append(chunk, static_cast<size_t>(got));
+            } else if (fds[i].revents != 0) {
+                fds[i].fd = -1;  // the end of this stream: poll no longer watches it
             }
         }
     }
-    close(outPipe[0]);
-    close(errPipe[0]);
+    close(out[0]);
+    close(err[0]);
     int status = 0;
     waitpid(child, &status, 0);
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return result;
 }
-
 #endif
 
 }  // namespace testsupport

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <cstring>
 #include <map>
 
 namespace testsupport {
@@ -13,24 +12,9 @@ std::mutex installedMutex;
 std::map<std::string, std::shared_ptr<RecordingUnit>> installed;  // by lower-case name
 
 std::string Lower(std::string text) {
-    for (char& c : text) {
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return text;
-}
-
-std::shared_ptr<os::units::Unit> OpenRecording(const std::string& name,
-                                               const os::units::OpenOptions& options,
-                                               uint32_t& error) {
-    std::lock_guard<std::mutex> lock(installedMutex);
-    const auto found = installed.find(Lower(name));
-    if (found == installed.end()) {
-        error = ENOENT;
-        return nullptr;
-    }
-    std::lock_guard<std::mutex> unitLock(found->second->mutex);
-    found->second->opens.push_back(options);
-    return found->second;
 }
 
 }  // namespace
@@ -80,20 +64,29 @@ uint32_t RecordingUnit::Size(uint64_t& bytes) {
 uint32_t RecordingUnit::Read(uint64_t offset, void* buffer, uint32_t length, uint32_t& got) {
     std::lock_guard<std::mutex> lock(mutex);
     readOffsets.push_back(offset);
-    got = 0;
-    if (queryError != 0) {
-        return queryError;
-    }
-    if (offset < medium.size()) {
-        got = static_cast<uint32_t>(std::min<uint64_t>(length, medium.size() - offset));
-        std::copy_n(medium.begin() + static_cast<std::ptrdiff_t>(offset), got,
-                    static_cast<uint8_t*>(buffer));
-    }
-    return 0;
+    got = queryError != 0 || offset >= medium.size()
+              ? 0
+              : static_cast<uint32_t>(std::min<uint64_t>(length, medium.size() - offset));
+    std::copy_n(medium.begin() + static_cast<std::ptrdiff_t>(got ? offset : 0), got,
+                static_cast<uint8_t*>(buffer));
+    return queryError;
 }
 
 std::shared_ptr<RecordingUnit> InstallRecordingUnit(const std::string& name) {
-    os::units::RegisterUnitFactory("rec", OpenRecording);
+    os::units::RegisterUnitFactory(
+        "rec",
+        [](const std::string& opened, const os::units::OpenOptions& options,
+           uint32_t& error) -> std::shared_ptr<os::units::Unit> {
+            std::lock_guard<std::mutex> lock(installedMutex);
+            const auto found = installed.find(Lower(opened));
+            if (found == installed.end()) {
+                error = ENOENT;
+                return nullptr;
+            }
+            std::lock_guard<std::mutex> unitLock(found->second->mutex);
+            found->second->opens.push_back(options);
+            return found->second;
+        });
     auto unit = std::make_shared<RecordingUnit>();
     std::lock_guard<std::mutex> lock(installedMutex);
     installed[Lower(name)] = unit;
