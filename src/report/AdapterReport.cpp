@@ -9,6 +9,7 @@
 #include "passthru/PassThru.h"
 #include "report/Report.h"
 #include "report/ReportBytes.h"
+#include "report/ReportRequests.h"
 #include "run/Fatal.h"
 #include "run/RunState.h"
 
@@ -139,11 +140,7 @@ void PrintAdapterCapabilities(const IO_SCSI_CAPABILITIES& capabilities) {
 
 void CheckUnitReady() {
     const uint8_t cdb[6] = {SCSIOP_TEST_UNIT_READY, 0, 0, 0, 0, 0};
-    FillPassThru(&State.ScsiPassThru, State.TargetId, State.Lun, cdb, sizeof cdb, 0);
-    State.LengthMain = kDataOffset;
-    DWORD returned = 0;
-    State.ScsiResultMain = SendPassThru(State.ScsiPortHandMain, &State.ScsiPassThru, 0, &returned);
-    State.ReturnedMain = returned;
+    SendReportCommand(cdb, sizeof cdb, 0);
     // The status byte alone decides: a call that failed without an answer
     // leaves it at 0 and the unit counts as ready.
     if (!StatusOnlyAcceptance(&State.ScsiPassThru)) {
@@ -209,13 +206,7 @@ void PrintInquiryData(const uint8_t* buffer, uint32_t answerLength, uint8_t path
 void ReadCapacityReport() {
     std::memset(State.AuxBuffer, 0, sizeof State.AuxBuffer);
     const uint8_t cdb[10] = {SCSIOP_READ_CAPACITY, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-    FillPassThruDir(&State.ScsiPassThruDir, State.TargetId, State.Lun, cdb, sizeof cdb, 8,
-                    State.AuxBuffer);
-    State.LengthMain = kDirBlockLength;
-    DWORD returned = 0;
-    State.ScsiResultMain =
-        SendPassThruDir(State.ScsiPortHandMain, &State.ScsiPassThruDir, &returned);
-    State.ReturnedMain = returned;
+    SendReportCommandDir(cdb, sizeof cdb, 8, State.AuxBuffer);
     if (PlainAcceptance(State.ScsiResultMain, &State.ScsiPassThruDir)) {
         PrintCapacity(State.AuxBuffer);
         return;

@@ -6,6 +6,7 @@
 #include "passthru/PassThru.h"
 #include "report/Report.h"
 #include "report/ReportBytes.h"
+#include "report/ReportRequests.h"
 #include "run/RunState.h"
 
 namespace {
@@ -52,13 +53,7 @@ bool ReadDefectList(uint8_t listFormat) {
                              static_cast<uint8_t>(size >> 8),
                              static_cast<uint8_t>(size & 0xFF),
                              0};
-    FillPassThruDir(&State.ScsiPassThruDir, State.TargetId, State.Lun, cdb, sizeof cdb, size,
-                    State.IoBufferMain);
-    State.LengthMain = kDirBlockLength;
-    DWORD returned = 0;
-    State.ScsiResultMain =
-        SendPassThruDir(State.ScsiPortHandMain, &State.ScsiPassThruDir, &returned);
-    State.ReturnedMain = returned;
+    SendReportCommandDir(cdb, sizeof cdb, size, State.IoBufferMain);
 
     // A RECOVERED ERROR still delivers the list.
     if (AcceptanceWithRecoveredError(State.ScsiResultMain, &State.ScsiPassThruDir)) {

@@ -8,6 +8,7 @@
 #include "report/ModePageLines.h"
 #include "report/Report.h"
 #include "report/ReportBytes.h"
+#include "report/ReportRequests.h"
 #include "run/RunState.h"
 
 namespace {
@@ -169,12 +170,7 @@ bool SenseModePage(uint8_t pageCode) {
     // comes before the page.
     const uint8_t cdb[6] = {
         SCSIOP_MODE_SENSE, 0, pageCode, 0, static_cast<uint8_t>(kModeSenseLength), 0};
-    FillPassThru(&State.ScsiPassThru, State.TargetId, State.Lun, cdb, sizeof cdb, kModeSenseLength);
-    State.LengthMain = kDataOffset + kModeSenseLength;
-    DWORD returned = 0;
-    State.ScsiResultMain =
-        SendPassThru(State.ScsiPortHandMain, &State.ScsiPassThru, kModeSenseLength, &returned);
-    State.ReturnedMain = returned;
+    SendReportCommand(cdb, sizeof cdb, kModeSenseLength);
     return PlainAcceptance(State.ScsiResultMain, &State.ScsiPassThru);
 }
 
