@@ -258,8 +258,6 @@ TEST(BenchmarkRun, OneWorkerToItsEnd) {
          {},
          shortRead(130).dump(),
          "Bytes readen 512 != TransferSize 65024\n" + kScan},
-        {"software pass 1 short", software, shortRead(3).dump(),
-         Join(SoftwareCalls(0, "0")) + shortLine + "\n" + kScan},
         {"software pass 4 short at request 7", software, shortRead(398).dump(),
          Join(SoftwareCalls(3, "0")) + shortLine + " in pass 7\n" + kScan},
         {"step of 0",

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "passthru/PassThru.h"
-#include "platform/testing.h"
 #include "platform/win32.h"
 #include "support/capture.h"
 #include "support/recording_unit.h"
@@ -17,11 +16,11 @@
 // The request blocks take their layout from the system's headers: a 64-bit
 // process sends the 64-bit form, with 8-byte buffer fields in 56-byte headers.
 static_assert(sizeof(SCSI_PASS_THROUGH) == 56 && sizeof(SCSI_PASS_THROUGH_DIRECT) == 56);
-static_assert(offsetof(SCSI_PASS_THROUGH, DataBufferOffset) == 24);
-static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, SenseInfoOffset) == 32);
-static_assert(offsetof(SCSI_PASS_THROUGH, Cdb) == 36);
-static_assert(kSenseOffset == 60 && kDataOffset == 92);
-static_assert(sizeof(PassThruBlock) == 608 && kDirBlockLength == 96);
+static_assert(offsetof(SCSI_PASS_THROUGH, DataBufferOffset) == 24 &&
+              offsetof(SCSI_PASS_THROUGH_DIRECT, SenseInfoOffset) == 32 &&
+              offsetof(SCSI_PASS_THROUGH, Cdb) == 36);
+static_assert(kSenseOffset == 60 && kDataOffset == 92 && sizeof(PassThruBlock) == 608 &&
+              kDirBlockLength == 96);
 
 namespace {
 
@@ -31,40 +30,21 @@ HANDLE Open(const std::string& path, DWORD flags = 0) {
                            nullptr);
 }
 
-TEST(LayerUnits, OnlyDevicePathsOfLayerNamesOpenUnits) {
-    const auto unit = testsupport::InstallRecordingUnit("recwin");
-    const std::tuple<const char*, DWORD, DWORD> cases[] = {
-        {"\\\\.\\recwin", 0, 0},
-        {"\\\\.\\RECWIN", FILE_FLAG_NO_BUFFERING, 0},
-        {"\\\\.\\recgone", 0, ERROR_FILE_NOT_FOUND},  // a layer name, but no such unit
-        {"recwin", 0, ERROR_FILE_NOT_FOUND},          // without the prefix, the system's file
-        {"\\\\.\\nosuchdrive0", 0, ERROR_FILE_NOT_FOUND},
-    };
-    for (const auto& [path, flags, error] : cases) {
-        const HANDLE handle = Open(path, flags);
-        EXPECT_EQ(handle == INVALID_HANDLE_VALUE ? os::GetLastError() : 0, error) << path;
-        EXPECT_TRUE(handle == INVALID_HANDLE_VALUE || os::CloseHandle(handle)) << path;
-    }
-    ASSERT_EQ(unit->opens.size(), 2u);
-    EXPECT_FALSE(unit->opens[0].unbuffered);
-    EXPECT_TRUE(unit->opens[1].unbuffered);
-}
+constexpr LONG kNone = 0x7EADBEEF;  // no high part passed
 
-// One step on a handle: a read of length bytes, else a move (high: "-1",
-// "0", "1", or null for none); what it came to, error code included.
-std::string Apply(HANDLE handle, DWORD length, LONG distance, const char* high, DWORD method) {
+// One step on a handle: a read of length bytes, else a move; what it came
+// to, error code included.
+std::string Apply(HANDLE handle, DWORD length, LONG distance, LONG high, DWORD method) {
     os::SetLastError(1234);  // which calls set the error code on success
     if (length != 0) {
         std::string data(length, '\0');
         DWORD got = 0;
         const BOOL ok = os::ReadFile(handle, data.data(), length, &got, nullptr);
-        return "read " + std::to_string(ok) + " " + std::to_string(got) + " " +
-               std::to_string(std::hash<std::string>()(data.substr(0, got))) + " error " +
-               std::to_string(os::GetLastError());
+        return "read " + std::to_string(ok) + " error " + std::to_string(os::GetLastError()) + " " +
+               data.substr(0, got);
     }
-    LONG highPart = high != nullptr ? std::stol(high) : 0;
-    const DWORD low = os::SetFilePointer(handle, distance, high ? &highPart : nullptr, method);
-    return "move " + std::to_string(low) + " high " + std::to_string(highPart) + " error " +
+    const DWORD low = os::SetFilePointer(handle, distance, high == kNone ? nullptr : &high, method);
+    return "move " + std::to_string(low) + " high " + std::to_string(high) + " error " +
            std::to_string(os::GetLastError());
 }
 
@@ -77,27 +57,32 @@ TEST(LayerUnits, PositionsAndReadsFollowTheSystemsFiles) {
     testsupport::TempDir dir;
     const HANDLE file =
         Open(dir.Write("unit.bin", std::string(unit->medium.begin(), unit->medium.end())));
-    const HANDLE layer = Open("\\\\.\\recwin");
+    // Names are the system's device paths of the layer's names, in any case.
+    const HANDLE layer = Open("\\\\.\\RECWIN", FILE_FLAG_NO_BUFFERING);
     ASSERT_TRUE(file != INVALID_HANDLE_VALUE && layer != INVALID_HANDLE_VALUE);
-    const std::tuple<DWORD, LONG, const char*, DWORD> steps[] = {
-        {512, 0, nullptr, 0},
-        {0, 4096, nullptr, FILE_BEGIN},
-        {0, -50, nullptr, FILE_CURRENT},
-        {0, -100000, nullptr, FILE_CURRENT},  // before the start: refused, not moved
-        {0, -10, nullptr, FILE_END},
-        {64, 0, nullptr, 0},  // short at the end
-        {64, 0, nullptr, 0},  // nothing left
-        {0, 0, "1", FILE_BEGIN},
-        {16, 0, nullptr, 0},       // far past the end
-        {0, -1, "0", FILE_BEGIN},  // low part all ones: error cleared
-        {0, 300, "0", FILE_CURRENT},
-        {0, 5, nullptr, 3},  // no such method
-        {1000, 0, nullptr, 0},
+    EXPECT_TRUE(unit->opens.at(0).unbuffered);
+    for (const char* path : {"\\\\.\\recgone", "recwin"}) {  // no such unit; a plain file
+        EXPECT_EQ(Open(path), INVALID_HANDLE_VALUE) << path;
+        EXPECT_EQ(os::GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND)) << path;
+    }
+    // Before the start: refused, not moved; a short read at the end; 4 GiB,
+    // far past it; a low part of all ones, which clears the error; no such
+    // method.
+    const std::tuple<DWORD, LONG, LONG, DWORD> steps[] = {
+        {0, 4096, kNone, FILE_BEGIN},
+        {512, 0, kNone, 0},
+        {0, -100000, kNone, FILE_CURRENT},
+        {0, -10, kNone, FILE_END},
+        {64, 0, kNone, 0},
+        {0, 0, 1, FILE_BEGIN},
+        {16, 0, kNone, 0},
+        {0, -1, 0, FILE_BEGIN},
+        {0, 5, kNone, 3},
     };
     for (const auto& [length, distance, high, method] : steps) {
         EXPECT_EQ(Apply(layer, length, distance, high, method),
                   Apply(file, length, distance, high, method))
-            << length << " " << distance << " " << (high ? high : "-") << " " << method;
+            << length << " " << distance << " " << high << " " << method;
     }
     EXPECT_TRUE(os::CloseHandle(layer));
     EXPECT_TRUE(os::CloseHandle(file));
@@ -107,16 +92,13 @@ TEST(LayerUnits, UnitsAndDevicesAreNeverWritten) {
     testsupport::InstallRecordingUnit("recwin");
     testsupport::TempDir dir;
     const std::string path = dir.Write("plain.bin", "");
-    const HANDLE file = Open(path);
-    const HANDLE unit = Open("\\\\.\\recwin");
     // Wine opens a volume by its device path, though it cannot send it SCSI.
-    const HANDLE volume = Open("\\\\.\\C:");
-    ASSERT_TRUE(file != INVALID_HANDLE_VALUE && unit != INVALID_HANDLE_VALUE &&
-                volume != INVALID_HANDLE_VALUE);
     // The file takes the bytes; the others fail with ERROR_WRITE_PROTECT.
+    const HANDLE unit = Open("\\\\.\\recwin");
     const std::pair<HANDLE, std::string> cases[] = {
-        {file, "1 4 1234"}, {unit, "0 0 19"}, {volume, "0 0 19"}};
+        {Open(path), "1 4 1234"}, {unit, "0 0 19"}, {Open("\\\\.\\C:"), "0 0 19"}};
     for (const auto& [handle, outcome] : cases) {
+        ASSERT_NE(handle, INVALID_HANDLE_VALUE) << outcome;
         DWORD written = 99;
         os::SetLastError(1234);
         const BOOL ok = os::WriteFile(handle, "data", 4, &written, nullptr);
@@ -169,27 +151,6 @@ TEST(DeviceControls, RefusedBeforeTheSystemSeesThem) {
     }
     EXPECT_TRUE(os::CloseHandle(file));
     EXPECT_EQ(testsupport::ReadFile(path), std::string(4096, '\0'));
-}
-
-DWORD WINAPI Idle(LPVOID) {
-    return 0;
-}
-
-// Only the second creation from now on fails, with ERROR_NOT_ENOUGH_MEMORY.
-TEST(Threads, OnlyTheChosenCreationFails) {
-    os::testing::FailThreadCreation(2);
-    std::string created;
-    for (int i = 0; i < 3; ++i) {
-        const HANDLE thread = os::CreateThread(nullptr, 0, Idle, nullptr, 0, nullptr);
-        created += thread != nullptr                               ? '+'
-                   : os::GetLastError() == ERROR_NOT_ENOUGH_MEMORY ? '-'
-                                                                   : '?';
-        if (thread != nullptr) {
-            ::WaitForSingleObject(thread, INFINITE);
-            os::CloseHandle(thread);
-        }
-    }
-    EXPECT_EQ(created, "+-+");
 }
 
 }  // namespace

@@ -1,0 +1,327 @@
+// The simulated unit: what it answers, the faults a profile gives it, the
+// errors of a profile that cannot be used, and its timing model.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "platform/errors.h"
+#include "platform/units/sim/profile.h"
+#include "platform/units/sim/sim.h"
+#include "platform/units/unit.h"
+#include "support/capture.h"
+
+namespace {
+
+std::string Hex(const uint8_t* bytes, size_t count) {
+    std::string text;
+    for (size_t i = 0; i < count; ++i) {
+        char byte[4];
+        std::snprintf(byte, sizeof byte, i == 0 ? "%02x" : " %02x", bytes[i]);
+        text += byte;
+    }
+    return text;
+}
+
+// Sends the CDB given in hex with a data buffer of dataLength bytes; the
+// outcome as "E" and the error, the data or "ok" when there are none, or
+// "S" and the status, the sense and whether data came too.
+std::string Send(os::units::Unit& unit, const std::string& cdbHex, uint32_t dataLength,
+                 uint8_t senseCapacity = 24, os::units::ScsiCommand* answered = nullptr) {
+    const std::vector<uint8_t> cdb = testsupport::HexBytes(cdbHex);
+    std::vector<uint8_t> data(dataLength);
+    os::units::ScsiCommand command{.cdb = cdb.data(),
+                                   .cdbLength = static_cast<uint8_t>(cdb.size()),
+                                   .data = data.data(),
+                                   .dataLength = dataLength,
+                                   .senseCapacity = senseCapacity};
+    const uint32_t error = unit.PassThrough(command);
+    if (answered != nullptr) {
+        *answered = command;
+    }
+    if (error != 0) {
+        return std::string("E").append(std::to_string(error));
+    }
+    const std::string sense = Hex(command.sense, command.senseLength);
+    const std::string bytes = Hex(data.data(), command.transferred);
+    if (command.status == 0 && sense.empty()) {
+        return bytes.empty() ? "ok" : bytes;
+    }
+    return std::string("S")
+        .append(std::to_string(command.status))
+        .append(sense.empty() ? "" : " ")
+        .append(sense)
+        .append(bytes.empty() ? "" : " +data");
+}
+
+// Each test loads its own profile and leaves the default one behind.
+class SimTest : public ::testing::Test {
+  protected:
+    void TearDown() override { os::units::sim::ResetForTesting(); }
+
+    std::string UseProfile(const std::string& profileJson) {  // for the opens that follow
+        const std::string path = dir_.Write("profile.json", profileJson);
+        os::units::sim::ResetForTesting(path);
+        return path;
+    }
+
+    std::shared_ptr<os::units::Unit> Open(bool unbuffered = false) {
+        uint32_t error = 0;
+        auto unit = os::units::OpenUnit("sim0", {unbuffered}, error);
+        EXPECT_NE(unit, nullptr) << "open failed with " << error;
+        return unit;
+    }
+
+    testsupport::TempDir dir_;
+};
+
+// A check condition's fixed-format sense, with its ASC and ASCQ.
+std::string Check(const std::string& ascAscq) {
+    return "S2 70 00 05 00 00 00 00 0a 00 00 00 00 " + ascAscq + " 00 00 00 00";
+}
+
+// Every answer writes the unit's address back.
+TEST_F(SimTest, CommandsAnswerAsConfigured) {
+    UseProfile(R"({"address": {"path_id": 1, "target_id": 5, "lun": 3},
+  "inquiry": "00 80 02 02 1f 00 00 1a", "capacity": {"last_lba": 2097151, "block_length": 512},
+  "mode_pages": {"0x08": "08 02 04 00", "0X0a": "0a 02 10 00"},
+  "defects": {"grown": [[258, 3, 42], [1, 0, 4294967295]],
+              "primary": "00 15 00 10 00 00 01 00 00 00 00 05"}, "timing": {"instant": true}})");
+    const auto unit = Open();
+    const std::string header = "0f 00 00 08 00 20 00 00 00 00 02 00";
+    const std::tuple<const char*, uint32_t, std::string> cases[] = {
+        {"00 00 00 00 00 00", 0, "ok"},
+        {"1a 00 08 00 06 00", 192, "0f 00 00 08 00 20"},        // cut at the allocation length
+        {"1a 00 08 00 c0 00", 3, "0f 00 00"},                   // cut at the buffer
+        {"1a 08 08 00 c0 00", 192, "07 00 00 00 08 02 04 00"},  // no block descriptor
+        {"1a 00 48 00 c0 00", 192, header + " 08 02 00 00"},    // changeable values
+        {"1a 00 3f 00 c0 00", 192, "13 00 00 08 00 20 00 00 00 00 02 00 08 02 04 00 0a 02 10 00"},
+        {"37 00 0d 00 00 00 00 ff ff 00", 65535,
+         "00 0d 00 10 00 01 02 03 00 00 00 2a 00 00 01 00 ff ff ff ff"},
+        {"37 00 0d 00 00 00 00 00 06 00", 65535, "00 0d 00 10 00 01"},
+        {"37 00 15 00 00 00 00 ff ff 00", 65535, "00 15 00 10 00 00 01 00 00 00 00 05"},
+        {"1a 00 05 00 c0 00", 192, Check("24 00")},  // page not listed
+        {"1a 00 c8 00 c0 00", 192, Check("39 00")},  // saved values
+        {"28 00 00 1f ff ff 00 00 02 00", 1024, Check("21 00")},
+        {"28 00 00 00 00 00 00 00 02 00", 512, Check("24 00")},  // larger than the buffer
+        {"28 00 00 00", 512, Check("24 00")},
+    };
+    for (const auto& [cdb, length, answer] : cases) {
+        os::units::ScsiCommand answered;
+        EXPECT_EQ(Send(*unit, cdb, length, 24, &answered), answer) << cdb;
+        EXPECT_EQ(answered.pathId * 100 + answered.targetId * 10 + answered.lun, 153) << cdb;
+    }
+    // Sense is cut to the room the request gave it, the port driver's
+    // inquiry answer to its buffer.
+    EXPECT_EQ(Send(*unit, "1a 00 05 00 c0 00", 192, 8), "S2 70 00 05 00 00 00 00 0a");
+    uint8_t out[8] = {0, 0, 0, 0, 0, 0, 0xEE, 0xEE};
+    uint32_t returned = 0;
+    ASSERT_EQ(unit->InquiryData(out, 6, returned), 0u);
+    EXPECT_EQ(Hex(out, 8), "02 00 00 00 00 07 ee ee");
+}
+
+TEST_F(SimTest, FileReadsEndWithTheVolumeAndTakeWholeSectorsUnbuffered) {
+    UseProfile(R"({"volume_bytes": 10000, "timing": {"instant": true}})");
+    const auto buffered = Open(false);
+    const auto unbuffered = Open(true);
+    // Unbuffered or not, offset, length; the error and the count read.
+    const std::tuple<bool, uint64_t, uint32_t, uint32_t, uint32_t> cases[] = {
+        {false, 9990, 100, 0, 10},
+        {true, 9728, 512, 0, 272},
+        {true, 100, 512, os::errors::kInvalidArgument, 0},
+        {true, 512, 100, os::errors::kInvalidArgument, 0},
+    };
+    for (const auto& [direct, offset, length, error, count] : cases) {
+        std::vector<uint8_t> buffer(length + 8, 0xEE);
+        uint32_t got = 12345;
+        EXPECT_EQ((direct ? *unbuffered : *buffered).Read(offset, buffer.data(), length, got),
+                  error);
+        ASSERT_EQ(got, count) << offset;
+        EXPECT_EQ(buffer[got], 0xEE) << "wrote past what it read at " << offset;
+    }
+}
+
+// The shipped default.json is the built-in unit, a key left out takes the
+// default's value, and every example loads.
+TEST(SimProfiles, ExamplesAndTheBuiltInDefault) {
+    namespace sim = os::units::sim;
+    const std::string dir = std::string(VELKRAND_SOURCE_DIR) + "/examples/profiles";
+    EXPECT_EQ(nlohmann::json::parse(testsupport::ReadFile(dir + "/default.json")),
+              nlohmann::json::parse(sim::DefaultProfileText()));
+    EXPECT_EQ(sim::ParseProfile("{}"), sim::ParseProfile(sim::DefaultProfileText()));
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        EXPECT_NO_THROW(sim::ParseProfile(testsupport::ReadFile(entry.path().string())))
+            << entry.path();
+    }
+}
+
+// One operation of the table below, and what it came to: "ok" or the
+// bytes read, "E" and the error, or "S" and the status.
+std::string Do(os::units::Unit& unit, const std::string& op) {
+    const auto where = static_cast<uint32_t>(std::atoi(op.c_str() + op.find('@') + 1));
+    uint32_t error = 0;
+    std::string answer = "ok";
+    if (op == "open") {
+        os::units::OpenUnit("SIM1", {}, error);
+    } else if (op == "size") {
+        uint64_t size = 0;
+        error = unit.Size(size);
+    } else if (op.starts_with("file")) {  // 4 KiB from byte where
+        std::vector<uint8_t> buffer(4096);
+        uint32_t got = 0;
+        error = unit.Read(where, buffer.data(), 4096, got);
+        answer = std::to_string(got);
+    } else {  // TEST UNIT READY, MODE SENSE of page where, 50 blocks from block where
+        char cdb[40];
+        std::snprintf(cdb, sizeof cdb, "28 00 00 00 %02x %02x 00 00 32 00", where >> 8,
+                      where & 0xFF);
+        answer = Send(unit,
+                      op == "tur"    ? "00 00 00 00 00 00"
+                      : op[0] == 'p' ? "1a 00 0" + op.substr(5) + " 00 c0 00"
+                                     : cdb,
+                      50 * 512);
+        answer = answer[0] == 'S' || answer[0] == 'E' ? answer.substr(0, answer.find(' ')) : "ok";
+    }
+    return error == 0 ? answer : std::string("E").append(std::to_string(error));
+}
+
+// Each fault counts the operations it matches over every handle (the
+// unit's own open is the first) and acts on the nth to the (nth + count -
+// 1)th; of two faults due, the first acts.
+TEST_F(SimTest, EachActsOnItsNthAndCount) {
+    // The faults, the operations, what they came to.
+    const std::tuple<std::string, const char*, const char*> cases[] = {
+        {R"({"op": "open", "error": 2, "nth": 3})", "open open open", "ok E2 ok"},
+        {R"({"op": "command", "opcode": "0x28", "nth": 2, "status": 2})",
+         "tur read@0 tur read@0 tur read@0", "ok ok ok S2 ok ok"},
+        {R"({"op": "command", "page": 8, "status": 8, "count": -1})", "page@1 page@8 page@8",
+         "ok S8 S8"},
+        {R"({"op": "command", "lba": [120, 199], "count": -1, "status": 2})",
+         "read@0 read@50 read@100 read@150 read@200", "ok ok S2 S2 ok"},
+        {R"({"op": "read", "nth": 2, "short": 512})", "file@0 file@0 file@0", "4096 512 4096"},
+        {R"({"op": "read", "lba": [15, 15], "error": 5})", "file@0 file@4096 file@8192",
+         "4096 E5 4096"},
+        {R"({"op": "disk_size", "nth": 2, "error": 5}, {"op": "disk_size", "count": 3, "error": 6})",
+         "size size size size", "E6 E5 E6 ok"},
+    };
+    for (const auto& [faults, list, outcomes] : cases) {
+        UseProfile(R"({"timing": {"instant": true}, "faults": [)" + faults + "]}");
+        const auto unit = Open();
+        std::istringstream ops(list);
+        std::string got;
+        for (std::string op; ops >> op;) {
+            got.append(got.empty() ? "" : " ").append(Do(*unit, op));
+        }
+        EXPECT_EQ(got, outcomes) << faults;
+    }
+}
+
+TEST_F(SimTest, CountsSpanThreads) {
+    UseProfile(R"({"timing": {"instant": true}, "faults": [{"op": "command", "opcode": "0x00",
+        "nth": 101, "count": 50, "error": 9}]})");
+    std::atomic<int> failures{0};
+    for (std::vector<std::jthread> threads; threads.size() < 4;) {
+        threads.emplace_back([this, &failures] {
+            const auto unit = Open();
+            for (int i = 0; i < 50; ++i) {
+                failures += Send(*unit, "00 00 00 00 00 00", 0) == "E9" ? 1 : 0;
+            }
+        });
+    }  // the threads join here
+    EXPECT_EQ(failures, 50);
+}
+
+TEST_F(SimTest, UnusableProfilesSayWhereAndWhat) {
+    // The profile (null: no file) and what follows the file's name.
+    const std::pair<const char*, const char*> cases[] = {
+        {R"({"timing": {"rpm": "fast"}})", "at /timing/rpm: expected a number"},
+        {R"({"faults": [{"op": "command", "opcode": "0x28"}]})",
+         "at /faults/0: needs \"error\", \"status\" or \"sense\""},
+        {"{\n  \"timing\": {\"rpm\": 7200,}\n}\n", "line 2, column 26: "},
+        {nullptr, "cannot read the file: No such file or directory"},
+    };
+    for (const auto& [profile, message] : cases) {
+        const std::string path = profile ? UseProfile(profile) : dir_.path() + "/none.json";
+        os::units::sim::ResetForTesting(path);
+        // A syntax error's own text, after its place, is the parser's.
+        const std::string line = "velkrand: simulated unit profile " + path + ": " + message;
+        const bool prefix = line.ends_with(": ");
+        for (int open = 0; open < 2; ++open) {  // every open fails and says so
+            uint32_t error = 0;
+            testing::internal::CaptureStderr();
+            EXPECT_EQ(os::units::OpenUnit("sim0", {}, error), nullptr);
+            const std::string printed = testing::internal::GetCapturedStderr();
+            EXPECT_EQ(error, os::errors::kInvalidData);
+            EXPECT_EQ(prefix ? printed.substr(0, line.size()) : printed,
+                      prefix ? line : line + "\n");
+            EXPECT_EQ(printed.find('\n'), printed.size() - 1) << printed;
+        }
+    }
+}
+
+using Clock = std::chrono::steady_clock;
+
+// Reads of bytes bytes at each offset, timed together; milliseconds.
+double TimeReads(os::units::Unit& unit, const std::vector<uint64_t>& offsets, uint32_t bytes) {
+    std::vector<uint8_t> buffer(bytes);
+    const auto start = Clock::now();
+    for (const uint64_t offset : offsets) {
+        uint32_t got = 0;
+        EXPECT_EQ(unit.Read(offset, buffer.data(), bytes, got), 0u);
+    }
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+// A 64 MiB unit: 100 MB/s at the start falling to 20 MB/s at the end, 5 ms
+// for half a revolution, a small buffer. Reads that bypass the system cache
+// go to the medium as READ (10)s do.
+
+TEST_F(SimTest, ForwardStartAndSystemCacheAreFaster) {
+    UseProfile(R"({"capacity": {"last_lba": 131071, "block_length": 512},
+  "timing": {"rpm": 6000, "outer_mb_s": 100, "inner_mb_s": 20, "average_seek_ms": 2,
+             "command_overhead_us": 20, "read_ahead_kb": 256, "cache_kb": 512,
+             "interface_mb_s": 400, "host_cache_mb_s": 4000, "host_cache_mb": 64}})");
+    const auto buffered = Open(false);
+    const auto unit = Open(true);
+    // 16 reads of 64 KiB: forward they stream (about 11 ms), backward each
+    // pays a seek and half a revolution (about 90 ms).
+    std::vector<uint64_t> forward, backward;
+    for (uint64_t i = 0; i < 16; ++i) {
+        forward.push_back((20000 + 128 * i) * 512);
+        backward.push_back((40000 - 128 * i) * 512);
+    }
+    TimeReads(*unit, {19872 * 512}, 65536);  // the head arrives first
+    const double forwardMs = TimeReads(*unit, forward, 65536);
+    EXPECT_LT(forwardMs * 2, TimeReads(*unit, backward, 65536)) << forwardMs << " ms forward";
+
+    // 2 MiB in 256 KiB reads: about 21 ms at the start, 80 ms at the end.
+    std::vector<uint64_t> start, end;
+    for (uint64_t i = 0; i < 8; ++i) {
+        start.push_back(i << 18);
+        end.push_back((62 << 20) + (i << 18));
+    }
+    TimeReads(*unit, {(62 << 20) - (1 << 18)}, 1 << 18);
+    const double endMs = TimeReads(*unit, end, 1 << 18);
+    TimeReads(*unit, {0}, 512);
+    const double startMs = TimeReads(*unit, start, 1 << 18);
+    EXPECT_LT(startMs * 2, endMs) << startMs << " ms at the start";
+
+    // 1 MiB again and again: the unit's buffer is too small to keep it, so
+    // unbuffered every read goes to the medium (about 15 ms); buffered the
+    // system cache has it after the first (0.3 ms).
+    const std::vector<uint64_t> again(5, 1 << 20);
+    TimeReads(*buffered, {1 << 20}, 1 << 20);
+    const double bufferedMs = TimeReads(*buffered, again, 1 << 20);
+    EXPECT_LT(bufferedMs * 5, TimeReads(*unit, again, 1 << 20)) << bufferedMs << " ms buffered";
+}
+
+}  // namespace
