@@ -111,25 +111,6 @@ TEST(CpuWorkload, SumOfOneRepetition) {
     }
 }
 
-// Every optional part of the block, with the worked example's figures.
-TEST(BenchOutput, HardwareReportBlock) {
-    // Order, index, retries, transfer, same sector, rates, near end, cache to host.
-    const HardwareReport report = {
-        2, 0, {0, 2, 0, 15}, 65024, true, {12484.6, 9876.54, 0, 0}, -65791, true, 33227.3, 12345};
-    EXPECT_EQ(FormatHardwareReport(report),
-              "\n                        thread index: 2 0 0(1) 2(2) 0(3) 15(4) 0(5)\n"
-              "    Single transfer size (in KBytes): 63.5\n"
-              "                           Test mode: Same Sector I/O\n"
-              "\n                  Cache hit mode (Read-ahead Enabled)\n"
-              "    Surface-to-Cache (in KBytes/sec): 12484.6 (at logical block 0)\n"
-              "    Surface-to-Cache (in KBytes/sec): 9876.5 (at logical block -65791)\n"
-              "\n                 Cache miss mode (Read-ahead Disabled)\n"
-              "    Surface-to-Cache (in KBytes/sec): 0.0 (at logical block 0)\n"
-              "    Surface-to-Cache (in KBytes/sec): 0.0 (at logical block -65791)\n"
-              "\n       Cache-to-Host (in KBytes/sec): 33227.3\n\n"
-              "                    thread exec time: 12345\n");
-}
-
 TEST(BenchOutput, UtilizationLines) {
     ResetRunState();
     const std::tuple<uint32_t, uint32_t, const char*> cases[] = {

@@ -25,7 +25,6 @@ const std::string kGolden =
     testsupport::ReadFile(VELKRAND_SOURCE_DIR "/tests/golden/default-report.txt");
 const std::string kOptionsEnd = "I/O Level: Hardware\n";
 const std::string kAdapterEnd = "Uses programmed I/O (PIO): No\n";
-const std::string kCapacityStart = "\n                    Bytes per sector:";
 const std::string kCapacityEnd = "Maximum logical block: 2097151\n";
 const std::string kPrimaryTitle = "\n\n                 Primary defect list (OEM defects)\n";
 const std::string kFirstPage = "\n\n                  Read/Write error recovery page (0x01)\n";
@@ -86,98 +85,6 @@ TEST(ReportRun, FatalFailuresEndTheRunWithTheirTail) {
         EXPECT_EQ(Between(result.out, kOptionsEnd, ""), tail);
         EXPECT_EQ(result.err, "");
         EXPECT_EQ(result.status, 1);
-    }
-}
-
-struct Entry {
-    uint32_t at;
-    uint8_t targetId;
-    uint8_t lun;
-    uint32_t next;
-    std::string vendor;
-};
-
-// An inquiry-data answer of length bytes: the bus count, each bus's first
-// entry offset, and the entries, each with the default unit's inquiry data
-// under its own vendor.
-std::string BusInfo(uint8_t buses, const std::vector<uint32_t>& firsts,
-                    const std::vector<Entry>& entries, size_t length) {
-    std::vector<uint8_t> answer(length, 0);
-    const auto put = [&](size_t at, uint32_t value) {
-        for (size_t i = 0; i < 4; ++i) {
-            answer[at + i] = static_cast<uint8_t>(value >> (8 * i));
-        }
-    };
-    answer[0] = buses;
-    for (size_t bus = 0; bus < firsts.size(); ++bus) {
-        put(8 + 8 * bus, firsts[bus]);
-    }
-    for (const Entry& e : entries) {
-        const std::string inquiry = std::string("\0\0\2\2\x1f\0\0\x1a", 8) +
-                                    (e.vendor + "        ").substr(0, 8) + "SIMULATED DISK  1.0 ";
-        answer[e.at + 1] = e.targetId;
-        answer[e.at + 2] = e.lun;
-        answer[e.at + 3] = 1;
-        put(e.at + 4, 36);
-        put(e.at + 8, e.next);
-        std::copy(inquiry.begin(), inquiry.end(), answer.begin() + e.at + 12);
-    }
-    std::string hex;
-    for (const uint8_t byte : answer) {
-        char pair[4];
-        std::snprintf(pair, sizeof pair, "%02x ", byte);
-        hex += pair;
-    }
-    return hex;
-}
-
-// The default unit's device block, at another address and with another vendor.
-std::string UnitBlock(int bus, int id, int lun, const std::string& vendor) {
-    std::string block = Between(kGolden, kAdapterEnd, kCapacityStart);
-    block = SetLine(SetLine(block, "Bus: ", std::to_string(bus)), "ID: ", std::to_string(id));
-    return SetLine(SetLine(block, "Lun: ", std::to_string(lun)),
-                   "Vendor: ", (vendor + "        ").substr(0, 8));
-}
-
-// The inquiry walk as the driver's answer leads it: every entry of the
-// unit's bus with its target and logical unit prints, on that bus only, and
-// no answer makes it read outside the answer or go round for ever.
-TEST(ReportRun, InquiryAnswersFromTheDriver) {
-    // Label, the unit's address, the answer, and what prints between the
-    // adapter and the capacity.
-    using Case = std::tuple<const char*, json, std::string, std::string>;
-    const json unit0 = {{"path_id", 0}, {"target_id", 2}, {"lun", 0}};
-    const Case cases[] = {
-        {"listed twice on its bus, once on another",
-         {{"path_id", 1}, {"target_id", 3}, {"lun", 1}},
-         BusInfo(2, {20, 68},
-                 {{20, 3, 1, 0, "DECOY"},
-                  {68, 3, 1, 116, "FIRST"},
-                  {116, 3, 0, 164, "OTHERLUN"},
-                  {164, 3, 1, 0, "SECOND"}},
-                 212),
-         UnitBlock(1, 3, 1, "FIRST") + UnitBlock(1, 3, 1, "SECOND")},
-        {"no entry matches", unit0,
-         BusInfo(2, {20, 116},
-                 {{20, 2, 1, 68, "LUN1"}, {68, 1, 0, 0, "ID1"}, {116, 2, 0, 0, "BUS1"}}, 164),
-         ""},
-        {"chains that loop", unit0,
-         BusInfo(2, {20, 116},
-                 {{20, 2, 0, 68, "LOOPED"}, {68, 5, 0, 20, "OTHER"}, {116, 2, 0, 116, "SELF"}},
-                 164),
-         UnitBlock(0, 2, 0, "LOOPED")},
-        {"offsets outside the answer", unit0,
-         BusInfo(3, {28, 3000, 60}, {{28, 2, 0, 0xFFFFFFF0, "INSIDE"}}, 100),
-         UnitBlock(0, 2, 0, "INSIDE")},
-    };
-    for (const auto& [label, address, busInfo, blocks] : cases) {
-        SCOPED_TRACE(label);
-        // A walk that goes round for ever never gets to the end.
-        const auto result = RunReport(
-            {{"ShowDefectList", Dword(0)}},
-            {{"address", address}, {"bus_info", busInfo}, {"mode_pages", json::object()}}, 10);
-        EXPECT_EQ(Between(result.out, kAdapterEnd, kCapacityStart), blocks);
-        EXPECT_EQ(result.status, 0);
     }
 }
 

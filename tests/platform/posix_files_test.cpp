@@ -127,14 +127,6 @@ TEST(FormatMessageA, SystemTextWithLineEndOrFailure) {
     }
 }
 
-// Unbuffered reads need whole pages.
-TEST(VirtualAlloc, PageAligned) {
-    void* bytes = os::VirtualAlloc(nullptr, 1, MEM_COMMIT, PAGE_READWRITE);
-    EXPECT_EQ(reinterpret_cast<uintptr_t>(bytes) % static_cast<uintptr_t>(sysconf(_SC_PAGESIZE)),
-              0u);
-    EXPECT_TRUE(os::VirtualFree(bytes, 0, MEM_RELEASE));
-}
-
 // The scan's clock must move with the wall clock while a thread waits; a
 // processor-time clock would stand nearly still here.
 TEST(Clock, CountsWallClockMilliseconds) {

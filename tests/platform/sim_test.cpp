@@ -129,27 +129,6 @@ TEST_F(SimTest, CommandsAnswerAsConfigured) {
     EXPECT_EQ(Hex(out, 8), "02 00 00 00 00 07 ee ee");
 }
 
-TEST_F(SimTest, FileReadsEndWithTheVolumeAndTakeWholeSectorsUnbuffered) {
-    UseProfile(R"({"volume_bytes": 10000, "timing": {"instant": true}})");
-    const auto buffered = Open(false);
-    const auto unbuffered = Open(true);
-    // Unbuffered or not, offset, length; the error and the count read.
-    const std::tuple<bool, uint64_t, uint32_t, uint32_t, uint32_t> cases[] = {
-        {false, 9990, 100, 0, 10},
-        {true, 9728, 512, 0, 272},
-        {true, 100, 512, os::errors::kInvalidArgument, 0},
-        {true, 512, 100, os::errors::kInvalidArgument, 0},
-    };
-    for (const auto& [direct, offset, length, error, count] : cases) {
-        std::vector<uint8_t> buffer(length + 8, 0xEE);
-        uint32_t got = 12345;
-        EXPECT_EQ((direct ? *unbuffered : *buffered).Read(offset, buffer.data(), length, got),
-                  error);
-        ASSERT_EQ(got, count) << offset;
-        EXPECT_EQ(buffer[got], 0xEE) << "wrote past what it read at " << offset;
-    }
-}
-
 // The shipped default.json is the built-in unit, a key left out takes the
 // default's value, and every example loads.
 TEST(SimProfiles, ExamplesAndTheBuiltInDefault) {

@@ -183,6 +183,8 @@ TEST(AdapterReport, InquiryWalkStaysInsideTheAnswerAndEnds) {
     const std::tuple<const char*, std::vector<uint8_t>, uint8_t, std::string> cases[] = {
         {"no buses", Answer(0, {0x40}, {{0x40, 3, 0, 0}}), 0, ""},
         {"bus without units skipped", Answer(2, {0, 0x40}, {{0x40, 3, 0, 0}}), 1, one},
+        {"the unit on another bus", Answer(2, {0x40, 0}, {{0x40, 3, 0, 0}}), 1, ""},
+        {"listed twice", Answer(1, {0x40}, {{0x40, 3, 0, 0x80}, {0x80, 3, 0, 0}}), 0, one + one},
         {"entry past the answer", Answer(1, {2001}, {}), 0, ""},
         {"entry cut by the answer's end", Answer(1, {0x40}, {{0x40, 3, 0, 0}}, 0x40 + 47), 0, ""},
         {"offset far out", Answer(1, {0xFFFFFFF0}, {}), 0, ""},
