@@ -107,9 +107,18 @@ ProcessResult RunProgram(const std::string& program, const std::string& cwd,
     }
     std::string commandLine = "\"" + program + "\"";
     PROCESS_INFORMATION process = {};
-    const BOOL started = ::CreateProcessA(program.c_str(), commandLine.data(), nullptr, nullptr,
-                                          TRUE, 0, nullptr, cwd.c_str(), &startup, &process);
-    const DWORD startError = ::GetLastError();
+    // Wine now and then fails a start under load (an internal error); a
+    // second try succeeds.
+    BOOL started = FALSE;
+    DWORD startError = 0;
+    for (int attempt = 0; attempt < 3 && !started; ++attempt) {
+        if (attempt > 0) {
+            ::Sleep(200);
+        }
+        started = ::CreateProcessA(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0,
+                                   nullptr, cwd.c_str(), &startup, &process);
+        startError = ::GetLastError();
+    }
     for (const auto& [name, value] : saved) {
         ::SetEnvironmentVariableA(name.c_str(), value ? value->c_str() : nullptr);
     }
