@@ -17,6 +17,7 @@
 #include "platform/errors.h"
 #include "platform/posix/handles.h"
 #include "platform/testing.h"
+#include "platform/virtual_clock.h"
 #include "platform/win32.h"
 
 namespace os {
@@ -44,12 +45,14 @@ std::atomic<DWORD> nextThreadId{1};
 struct ThreadStart {
     LPTHREAD_START_ROUTINE start;
     LPVOID parameter;
+    uint64_t virtualStart;  // the creator's time on the virtual clock
 };
 
 void* RunThread(void* raw) {
     // Freed before the thread's own code runs, which may never return.
     const ThreadStart begin = *static_cast<ThreadStart*>(raw);
     delete static_cast<ThreadStart*>(raw);
+    vclock::BeginThread(begin.virtualStart);
     begin.start(begin.parameter);
     return nullptr;
 }
@@ -154,11 +157,13 @@ HANDLE CreateThread(void*, SIZE_T stackSize, LPTHREAD_START_ROUTINE start, LPVOI
         const size_t least = static_cast<size_t>(PTHREAD_STACK_MIN);
         pthread_attr_setstacksize(&attributes, stackSize < least ? least : stackSize);
     }
-    auto* begin = new ThreadStart{start, parameter};
+    auto* begin = new ThreadStart{start, parameter, vclock::Now()};
     pthread_t thread;
     const int error = pthread_create(&thread, &attributes, RunThread, begin);
     pthread_attr_destroy(&attributes);
-    if (error != 0) {
+    if (error == 0) {
+        vclock::StartForNewThread();
+    } else {
         delete begin;
         SetLastError(static_cast<DWORD>(error));
         return nullptr;
@@ -170,12 +175,19 @@ HANDLE CreateThread(void*, SIZE_T stackSize, LPTHREAD_START_ROUTINE start, LPVOI
 }
 
 DWORD GetTickCount() {
+    if (vclock::Active()) {
+        return vclock::TickCount();
+    }
     const auto sinceBoot = std::chrono::steady_clock::now().time_since_epoch();
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(sinceBoot).count();
     return static_cast<DWORD>(static_cast<uint64_t>(ms));  // wraps every 49.7 days
 }
 
 void Sleep(DWORD milliseconds) {
+    if (vclock::Active()) {
+        vclock::Sleep(milliseconds);
+        return;
+    }
     if (milliseconds == 0) {
         sched_yield();
         return;
@@ -210,6 +222,9 @@ DWORD FormatMessageA(DWORD flags, const void*, DWORD messageId, DWORD, LPSTR buf
 }
 
 long clock() {
+    if (vclock::Active()) {
+        return vclock::Milliseconds();
+    }
     const auto elapsed = std::chrono::steady_clock::now() - programStart;
     return static_cast<long>(
         std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
