@@ -60,15 +60,15 @@ uint32_t RunSurfacePass(HANDLE device, PassThruDirBlock* block, const AddressTab
         if (pass == 1) {
             SetUpReadBlock(block, table.TransferSize, buffer);
         }
+        PassAttempt attempt{};
+        SendPassRequests(device, block, table, pass, numberOfPasses, blockCount, &attempt);
+        const uint32_t endTick = os::GetTickCount();
+        os::Sleep(10);
         if (numberOfPasses <= 0) {
             // No request, so nothing failed and nothing was timed: the pass
             // reports 0.0 like any pass with too few requests to time.
             return 0;
         }
-        PassAttempt attempt{};
-        SendPassRequests(device, block, table, pass, numberOfPasses, blockCount, &attempt);
-        const uint32_t endTick = os::GetTickCount();
-        os::Sleep(10);
         if (PlainAcceptance(attempt.Result, block)) {
             return TickDifference(endTick, attempt.StartTick);
         }

@@ -36,19 +36,18 @@ struct Model {
     }
 
     const Profile profile;
-    // The unit as all threads share it on the real clock.
     Faults faults;
+    // The unit as all threads share it on the real clock.
     Medium medium;
     HostCache hostCache;
     const uint64_t id;
 };
 
 // On the virtual clock every thread has the unit to itself: its own head,
-// buffers, system cache and fault counts, on its own time line. What a
-// thread measures then doesn't depend on how the threads interleave.
+// buffers and system cache, on its own time line. What a thread measures
+// then doesn't depend on how the threads interleave.
 struct ThreadUnit {
     uint64_t modelId = 0;
-    std::unique_ptr<Faults> faults;
     std::unique_ptr<Medium> medium;
     std::unique_ptr<HostCache> hostCache;
 };
@@ -57,7 +56,6 @@ ThreadUnit& ThreadUnitOf(const Model& model) {
     thread_local ThreadUnit unit;
     if (unit.modelId != model.id) {
         unit.modelId = model.id;
-        unit.faults = std::make_unique<Faults>(model.profile.faults);
         unit.medium = std::make_unique<Medium>(model.profile);
         unit.hostCache = std::make_unique<HostCache>(model.profile.timing.hostCacheMb);
     }
@@ -68,9 +66,6 @@ bool OnVirtualClock(const Model& model) {
     return model.profile.timing.virtualClock && vclock::Active();
 }
 
-Faults& FaultsOf(Model& model) {
-    return OnVirtualClock(model) ? *ThreadUnitOf(model).faults : model.faults;
-}
 Medium& MediumOf(Model& model) {
     return OnVirtualClock(model) ? *ThreadUnitOf(model).medium : model.medium;
 }
@@ -147,7 +142,7 @@ class SimUnit final : public Unit {
   private:
     // The error of a control call's fault, or 0.
     uint32_t FaultError(FaultOp op) {
-        const Fault* fault = FaultsOf(*model_).Check(Operation{op});
+        const Fault* fault = model_->faults.Check(Operation{op});
         return fault != nullptr ? fault->error : 0;
     }
     bool Instant() const { return model_->profile.timing.instant; }
@@ -172,7 +167,7 @@ uint32_t SimUnit::PassThrough(ScsiCommand& command) {
     operation.cdb = command.cdb;
     operation.cdbLength = command.cdbLength;
     const Nanos arrival = Arrival(*model_);
-    const Fault* fault = FaultsOf(*model_).Check(operation);
+    const Fault* fault = model_->faults.Check(operation);
     if (fault != nullptr && fault->error != 0) {
         return fault->error;
     }
@@ -264,7 +259,7 @@ uint32_t SimUnit::Read(uint64_t offset, void* buffer, uint32_t length, uint32_t&
         operation.firstBlock = offset / blockLength;
         operation.blockCount = (offset + count - 1) / blockLength - operation.firstBlock + 1;
     }
-    if (const Fault* fault = FaultsOf(*model_).Check(operation)) {
+    if (const Fault* fault = model_->faults.Check(operation)) {
         if (fault->error != 0) {
             return fault->error;
         }
@@ -351,7 +346,7 @@ std::shared_ptr<Unit> OpenSimulatedUnit(const std::string&, const OpenOptions& o
         }
         model = loader.model;
     }
-    const sim::Fault* fault = sim::FaultsOf(*model).Check(sim::Operation{sim::FaultOp::kOpen});
+    const sim::Fault* fault = model->faults.Check(sim::Operation{sim::FaultOp::kOpen});
     if (fault != nullptr) {
         error = fault->error;
         return nullptr;
