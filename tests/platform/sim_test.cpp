@@ -228,6 +228,10 @@ TEST_F(SimTest, UnusableProfilesSayWhereAndWhat) {
         {R"({"faults": [{"op": "command", "opcode": "0x28"}]})",
          "at /faults/0: needs \"error\", \"status\" or \"sense\""},
         {"{\n  \"timing\": {\"rpm\": 7200,}\n}\n", "line 2, column 26: "},
+        {R"({"timing": {"clock": "virtual", "instant": true}})",
+         "at /timing/clock: the virtual clock cannot go with \"instant\": true"},
+        {R"({"timing": {"clock": "simulated"}})",
+         "at /timing/clock: expected \"real\" or \"virtual\""},
         {nullptr, "cannot read the file: No such file or directory"},
     };
     for (const auto& [profile, message] : cases) {
