@@ -62,3 +62,7 @@ bool StatusOnlyAcceptance(const void* block);
 // A buffer of size bytes aligned by alignmentMask; never released. Ends the
 // process when memory runs out.
 uint8_t* AllocateAlignedBuffer(uint32_t size, uint32_t alignmentMask);
+// The same with the allocation taken from allocate instead of the general
+// heap, so that tests can choose where it lies.
+uint8_t* AllocateAlignedBufferFrom(void* (*allocate)(size_t), uint32_t size,
+                                   uint32_t alignmentMask);
