@@ -76,7 +76,7 @@ TEST(LinuxUnit, SgRequestFromTheCommand) {
         uint8_t data[512];
         ScsiCommand command{.cdb = cdb.data(),
                             .cdbLength = static_cast<uint8_t>(cdb.size()),
-                            .data = length != 0 ? data : nullptr,
+                            .data = data,  // only where there are data to move
                             .dataLength = length,
                             .timeoutSeconds = seconds,
                             .senseCapacity = senseRoom};
