@@ -19,8 +19,10 @@ namespace {
 using testsupport::CaptureStdout;
 using Control = std::tuple<DWORD, DWORD, DWORD>;  // code, input and output length
 
-// The 64-bit layouts show byte for byte in the dumps below and end to end.
-TEST(PassThru, SendLengthsOfBothForms) {
+// A buffered request for more than the block holds goes out cut to the
+// block, and is refused; the lengths of the system's own requests are
+// checked with the report's commands.
+TEST(PassThru, OversizedBufferedRequestStaysInTheBlock) {
     auto unit = testsupport::InstallRecordingUnit("recpass");
     HANDLE handle = os::CreateFileA("\\\\.\\recpass", GENERIC_READ, FILE_SHARE_READ, nullptr,
                                     OPEN_EXISTING, 0, nullptr);
@@ -31,25 +33,14 @@ TEST(PassThru, SendLengthsOfBothForms) {
     const uint8_t modeSense[6] = {SCSIOP_MODE_SENSE, 0, 0x08, 0, 192, 0};
     PassThruBlock block;
     DWORD returned = 0;
-    FillPassThru(&block, 0, 0, modeSense, 6, 192);
-    EXPECT_TRUE(SendPassThru(handle, &block, 192, &returned));
-    // More than the block holds goes out cut to the block, and is refused.
     FillPassThru(&block, 0, 0, modeSense, 6, 4096);
     EXPECT_FALSE(SendPassThru(handle, &block, 4096, &returned));
-    std::vector<uint8_t> buffer(1 << 20);
-    PassThruDirBlock direct;
-    FillPassThruDir(&direct, 0, 0, modeSense, 6, 1 << 20, buffer.data());
-    EXPECT_TRUE(SendPassThruDir(handle, &direct, &returned));
     os::testing::ObserveDeviceControls(nullptr);
     os::CloseHandle(handle);
-    const DWORD header = sizeof(SCSI_PASS_THROUGH);
-    EXPECT_EQ(sent, (std::vector<Control>{
-                        {IOCTL_SCSI_PASS_THROUGH, header, kDataOffset + 192},
-                        {IOCTL_SCSI_PASS_THROUGH, header, sizeof block},
-                        {IOCTL_SCSI_PASS_THROUGH_DIRECT, kDirBlockLength, kDirBlockLength}}));
-    ASSERT_EQ(unit->commands.size(), 2u);
-    EXPECT_EQ(unit->commands[0].timeoutSeconds, 200u);
-    EXPECT_EQ(unit->commands[0].senseCapacity, 24);
+    EXPECT_EQ(
+        sent,
+        (std::vector<Control>{{IOCTL_SCSI_PASS_THROUGH, sizeof(SCSI_PASS_THROUGH), sizeof block}}));
+    EXPECT_TRUE(unit->commands.empty());
 }
 
 // A block filled again must equal one filled from scratch, whatever it held.
