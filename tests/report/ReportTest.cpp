@@ -23,7 +23,7 @@ using ::testing::HasSubstr;
 using testsupport::CaptureStdout;
 using testsupport::HexBytes;
 
-using Decoder = void (*)(const uint8_t*);
+using Decoder = Fields (*)(const uint8_t*);
 using ModeData = std::array<uint8_t, kModeSenseLength>;
 
 // Header and block descriptor, then the page.
