@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "run/Fatal.h"
+#include "state/Fatal.h"
 
 // Both forms agree in every field the completion rules and diagnostics read,
 // so those work on either block through its first bytes.
@@ -112,8 +112,9 @@ uint8_t* AllocateAlignedBufferFrom(void* (*allocate)(size_t), uint32_t size,
         allocation = allocate(total == 0 ? 1 : static_cast<size_t>(total));
     }
     if (allocation == nullptr) {
-        std::printf("memory allocation error. terminating program...\n");
-        FatalExit();
+        const std::string failure =
+            PrintFailure("memory allocation error. terminating program...\n");
+        FatalExit(failure);
     }
     // The mask is widened before it is inverted so that the high bits of a
     // 64-bit address survive.

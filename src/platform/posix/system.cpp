@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -193,6 +194,21 @@ void Sleep(DWORD milliseconds) {
         return;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+void GetSystemTime(SYSTEMTIME* time) {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    tm utc{};
+    gmtime_r(&now.tv_sec, &utc);
+    time->wYear = static_cast<WORD>(utc.tm_year + 1900);
+    time->wMonth = static_cast<WORD>(utc.tm_mon + 1);
+    time->wDayOfWeek = static_cast<WORD>(utc.tm_wday);
+    time->wDay = static_cast<WORD>(utc.tm_mday);
+    time->wHour = static_cast<WORD>(utc.tm_hour);
+    time->wMinute = static_cast<WORD>(utc.tm_min);
+    time->wSecond = static_cast<WORD>(utc.tm_sec);
+    time->wMilliseconds = static_cast<WORD>(now.tv_nsec / 1000000);
 }
 
 DWORD FormatMessageA(DWORD flags, const void*, DWORD messageId, DWORD, LPSTR buffer, DWORD size,

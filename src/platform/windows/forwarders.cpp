@@ -342,6 +342,10 @@ void Sleep(DWORD milliseconds) {
     ::Sleep(milliseconds);
 }
 
+void GetSystemTime(SYSTEMTIME* time) {
+    ::GetSystemTime(time);
+}
+
 DWORD FormatMessageA(DWORD flags, const void* source, DWORD messageId, DWORD languageId,
                      LPSTR buffer, DWORD size, va_list* arguments) {
     return ::FormatMessageA(flags, source, messageId, languageId, buffer, size, arguments);
