@@ -62,3 +62,10 @@ bool StatusOnlyAcceptance(const void* block);
 // A buffer of size bytes aligned by alignmentMask; never released. Ends the
 // process when memory runs out.
 uint8_t* AllocateAlignedBuffer(uint32_t size, uint32_t alignmentMask);
+// The first address from address on that alignmentMask allows; the mask is
+// widened before it is inverted, so that the high bits of a 64-bit address
+// survive.
+inline uintptr_t AlignAddress(uintptr_t address, uint32_t alignmentMask) {
+    const uintptr_t mask = alignmentMask;
+    return (address + mask) & ~mask;
+}

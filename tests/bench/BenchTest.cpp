@@ -1,5 +1,6 @@
 // The benchmark's arithmetic and the figures the end-to-end tests mask, a
-// failed thread creation, and the request loop after an empty answer.
+// failed thread creation, the request loop after an empty answer and the
+// workers' buffers.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -185,6 +186,68 @@ TEST(HardwareRequestLoop, EveryRequestAsksForTheWholeTransfer) {
         EXPECT_EQ(sent.dataLength, sizeof buffer);
         EXPECT_EQ(sent.senseCapacity, 24);
     }
+}
+
+// A worker's transfer, from a buffer wherever a 4-byte aligned allocation
+// puts it, spans no more pages than the adapter reports, and the buffer
+// keeps the adapter's own alignment and stays within the allocation.
+TEST(WorkerBuffers, TransferFitsTheReportedPages) {
+    // Pages, sector size, the adapter's mask.
+    const std::tuple<uint32_t, int32_t, uint32_t> adapters[] = {
+        {96, 512, 3}, {62, 512, 3}, {1, 512, 0}, {17, 512, 7}, {95, 4096, 511}, {16, 512, 8191}};
+    for (const auto& [pages, sectorSize, adapterMask] : adapters) {
+        const uint32_t mask = WorkerBufferMask(adapterMask);
+        const uint64_t length = static_cast<uint64_t>(ComputeTransferSize(pages, sectorSize));
+        int misplaced = 0;
+        for (uintptr_t offset = 0; offset < 4096; offset += 4) {
+            // High address bits that a mask cut to 32 bits would lose.
+            const uintptr_t base = (uintptr_t{0x7F3A} << 32) + 0x5000 + offset;
+            const uintptr_t buffer = AlignAddress(base, mask);
+            const uint64_t spanned = (buffer + length + 4095) / 4096 - buffer / 4096;
+            misplaced += (buffer & adapterMask) != 0 || buffer - base > mask || spanned > pages;
+        }
+        EXPECT_EQ(misplaced, 0) << pages << " pages, mask " << adapterMask;
+    }
+    // The adapter's mask alone is not enough: 1472 bytes into a page, 96
+    // pages less 512 bytes cover 97.
+    const uintptr_t unaligned = AlignAddress(0x10000 + 1472, 3);
+    EXPECT_EQ((unaligned + 392704 + 4095) / 4096 - unaligned / 4096, 97u);
+}
+
+// Both kinds of worker read into page-aligned buffers, whatever the
+// adapter's own mask.
+TEST(WorkerBuffers, BothWorkersReadIntoPageAlignedBuffers) {
+    for (const int softwareIo : {0, 1}) {
+        SCOPED_TRACE(softwareIo);
+        ResetRunState();
+        auto unit = testsupport::InstallRecordingUnit("recpages");
+        unit->medium.assign(1 << 20, 0x5A);
+        State.RealNumberOfThreads = 1;
+        State.SoftwareIo = softwareIo;
+        State.NUMBER_OF_PASSES = 2;
+        std::snprintf(State.DriveName, sizeof State.DriveName, "recpages");
+        std::snprintf(State.ScsiPortName, sizeof State.ScsiPortName, "\\\\.\\recpages");
+        State.IoScsiData.MaximumPhysicalPages = 3;
+        State.IoScsiData.AlignmentMask = 3;
+        State.SectorSize = 512;
+        State.MaxLogicalBlock = 2047;
+        testsupport::CaptureStdout([] {
+            ASSERT_TRUE(StartWorkers());
+            WaitForWorkers();
+        });
+        std::vector<const void*> buffers = unit->readBuffers;
+        for (const testsupport::RecordedCommand& sent : unit->commands) {
+            if (sent.cdb[0] == SCSIOP_READ) {
+                buffers.push_back(sent.data);
+            }
+        }
+        // Four passes of two reads; five at the software level.
+        EXPECT_EQ(buffers.size(), softwareIo ? 10u : 8u);
+        for (const void* buffer : buffers) {
+            EXPECT_EQ(reinterpret_cast<uintptr_t>(buffer) % 4096, 0u);
+        }
+    }
+    ResetRunState();
 }
 
 }  // namespace
