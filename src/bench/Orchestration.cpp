@@ -32,6 +32,18 @@ bool StartWorkers() {
         std::printf("thread creation failed\n");
         return false;
     }
+    // An adapter whose pages hold no whole sector besides the one left out
+    // (no page, or one page of a 4096-byte unit) would have every request
+    // of every worker fail: refused once, before any worker starts.
+    const uint32_t pages = State.IoScsiData.MaximumPhysicalPages;
+    if (State.RealNumberOfThreads > 0 &&
+        ComputeTransferSize(pages, State.SectorSize) < State.SectorSize) {
+        std::printf(
+            "\nbenchmark refused: MaximumPhysicalPages %u x 4096 - SectorSize %d leaves no whole "
+            "sector to read\n",
+            pages, State.SectorSize);
+        return false;
+    }
     const LPTHREAD_START_ROUTINE entry = State.SoftwareIo == 0 ? ThreadCode : RaidThreadCode;
     State.Index = 0;
     while (State.Index < State.RealNumberOfThreads) {

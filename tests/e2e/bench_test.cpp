@@ -260,6 +260,24 @@ TEST(BenchmarkRun, OneWorkerToItsEnd) {
          "Bytes readen 512 != TransferSize 65024\n" + kScan},
         {"software pass 4 short at request 7", software, shortRead(398).dump(),
          Join(SoftwareCalls(3, "0")) + shortLine + " in pass 7\n" + kScan},
+        // A transfer of the adapter's pages less one sector must hold a
+        // whole sector; the run ends before any worker starts otherwise.
+        {"no page",
+         {},
+         R"({"adapter": {"max_physical_pages": 0}})",
+         "\nbenchmark refused: MaximumPhysicalPages 0 x 4096 - SectorSize 512 leaves no whole "
+         "sector to read\n"},
+        {"one page of 4096-byte blocks",
+         {},
+         R"({"adapter": {"max_physical_pages": 1}, "capacity": {"block_length": 4096}})",
+         "\nbenchmark refused: MaximumPhysicalPages 1 x 4096 - SectorSize 4096 leaves no whole "
+         "sector to read\n"},
+        // One 2048-byte block a request, near the end at 2097151 - 8192 - 1.
+        {"one page holds one 2048-byte block",
+         {},
+         R"({"adapter": {"max_physical_pages": 1}, "capacity": {"block_length": 2048}})",
+         HardwareBlock("1 0", {0, 0, 0, 0}, true, "2.0", "2088958") +
+             SetLine(SetLine(kScan, "Cylinders: ", "1"), "Bytes per sector: ", "2048")},
         {"step of 0",
          {{"SingleStepInKBytes", Dword(0)}},
          "{}",
