@@ -63,6 +63,7 @@ bool StartWorkers() {
         }
         if (State.RealNumberOfThreads - State.Index == 1) {
             State.IoTime = CPUReq();
+            State.ProbeTaken.store(1, std::memory_order_release);
         }
         ++State.Index;
     }
@@ -70,10 +71,18 @@ bool StartWorkers() {
 }
 
 void WaitForWorkers() {
-    // Spins on plain reads, then one acquiring read once the count is there:
-    // dozens of waiters polling with acquiring reads crowd each other out on
-    // some systems (and under a race checker).
-    while (State.Complete.load(std::memory_order_relaxed) < State.RealNumberOfThreads) {
+    // The loaded probe lies behind: from here the main thread only waits, at
+    // the lowest priority, so that it never takes the processor from a
+    // worker that still reads. The scan after the wait measures again, at
+    // the normal priority.
+    if (State.Complete.load(std::memory_order_relaxed) < State.RealNumberOfThreads) {
+        os::SetThreadPriority(os::GetCurrentThread(), THREAD_PRIORITY_IDLE);
+        // Spins on plain reads, then one acquiring read once the count is
+        // there: dozens of waiters polling with acquiring reads crowd each
+        // other out on some systems (and under a race checker).
+        while (State.Complete.load(std::memory_order_relaxed) < State.RealNumberOfThreads) {
+        }
+        os::SetThreadPriority(os::GetCurrentThread(), THREAD_PRIORITY_NORMAL);
     }
     (void)State.Complete.load(std::memory_order_acquire);
 }
@@ -87,7 +96,20 @@ void PrintUtilization() {
 
 void FinishWorker(int32_t index) {
     State.Complete.fetch_add(1, std::memory_order_acq_rel);
-    while (State.Complete.load(std::memory_order_relaxed) != State.RealNumberOfThreads) {
+    // The wait stays busy, and at the normal priority while the loaded probe
+    // runs, which counts it; once the probe has been taken the thread leaves
+    // the processor to the workers that still read. The flag is looked at
+    // before the count, so that a worker done after the probe is lowered
+    // however soon the others finish.
+    bool lowered = false;
+    for (;;) {
+        if (!lowered && State.ProbeTaken.load(std::memory_order_relaxed) != 0) {
+            os::SetThreadPriority(os::GetCurrentThread(), THREAD_PRIORITY_IDLE);
+            lowered = true;
+        }
+        if (State.Complete.load(std::memory_order_relaxed) == State.RealNumberOfThreads) {
+            break;
+        }
     }
     (void)State.Complete.load(std::memory_order_acquire);
     // The starting thread fills the slot right after creation. For every

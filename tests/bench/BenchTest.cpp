@@ -1,12 +1,20 @@
 // The benchmark's arithmetic and the figures the end-to-end tests mask, a
-// failed thread creation, the request loop after an empty answer and the
-// workers' buffers.
+// failed thread creation, the request loop after an empty answer, the
+// workers' buffers and the priority of the waits.
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <pthread.h>
+#include <sched.h>
+#endif
+
 #include <array>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -247,6 +255,99 @@ TEST(WorkerBuffers, BothWorkersReadIntoPageAlignedBuffers) {
             EXPECT_EQ(reinterpret_cast<uintptr_t>(buffer) % 4096, 0u);
         }
     }
+    ResetRunState();
+}
+
+constexpr int kUnknownPriority = 99;
+
+int CurrentPriority() {
+#ifdef _WIN32
+    return ::GetThreadPriority(::GetCurrentThread());
+#else
+    return sched_getscheduler(0) == SCHED_IDLE ? THREAD_PRIORITY_IDLE : THREAD_PRIORITY_NORMAL;
+#endif
+}
+
+// Whether this process may put a thread in the idle class and take it out
+// again (on Linux only with CAP_SYS_NICE or a permissive RLIMIT_NICE); the
+// platform layer lowers a thread only then.
+bool IdleIsReversible() {
+#ifdef _WIN32
+    return true;
+#else
+    bool reversible = false;
+    std::thread([&] {
+        const sched_param parameters{};
+        reversible = sched_setscheduler(0, SCHED_IDLE, &parameters) == 0 &&
+                     sched_setscheduler(0, SCHED_OTHER, &parameters) == 0;
+    }).join();
+    return reversible;
+#endif
+}
+
+std::atomic<int> priorityAfterWait{kUnknownPriority};
+
+DWORD WINAPI FinishFirstOfTwo(LPVOID) {
+    FinishWorker(0);
+    priorityAfterWait = CurrentPriority();
+    return 0;
+}
+
+// A finished worker waits at the normal priority while the loaded probe
+// runs and at the idle one once it has been taken.
+TEST(WaitPriority, FinishedWorkerLowersItselfOnceTheProbeIsTaken) {
+    const int lowered = IdleIsReversible() ? THREAD_PRIORITY_IDLE : THREAD_PRIORITY_NORMAL;
+    for (const auto& [probeTaken, expected] :
+         {std::pair{0, THREAD_PRIORITY_NORMAL}, std::pair{1, lowered}}) {
+        SCOPED_TRACE(probeTaken);
+        ResetRunState();
+        State.RealNumberOfThreads = 2;
+        State.ProbeTaken = probeTaken;
+        priorityAfterWait = kUnknownPriority;
+        HANDLE thread = os::CreateThread(nullptr, 0, FinishFirstOfTwo, nullptr, 2, nullptr);
+        ASSERT_NE(thread, nullptr);
+        State.ThreadIds[0] = thread;
+        while (State.Complete.load() != 1) {
+        }
+        State.Complete.store(2);  // the other worker
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (priorityAfterWait == kUnknownPriority &&
+               std::chrono::steady_clock::now() < deadline) {
+        }
+        EXPECT_EQ(priorityAfterWait, expected);
+    }
+    ResetRunState();
+}
+
+// The main thread waits for the workers at the idle priority and goes on
+// to the scan at the normal one.
+TEST(WaitPriority, MainThreadWaitsIdleAndScansNormal) {
+    ResetRunState();
+    State.RealNumberOfThreads = 1;
+#ifdef _WIN32
+    std::thread worker([] { State.Complete.store(1); });
+#else
+    int whileWaiting = kUnknownPriority;
+    const bool reversible = IdleIsReversible();
+    const pthread_t main = pthread_self();
+    std::thread worker([&] {
+        // Watches the main thread until it has gone idle, or for ten seconds.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        int policy = SCHED_OTHER;
+        sched_param parameters{};
+        while (reversible && policy != SCHED_IDLE && std::chrono::steady_clock::now() < deadline) {
+            pthread_getschedparam(main, &policy, &parameters);
+        }
+        whileWaiting = policy == SCHED_IDLE ? THREAD_PRIORITY_IDLE : THREAD_PRIORITY_NORMAL;
+        State.Complete.store(1);
+    });
+#endif
+    WaitForWorkers();
+    worker.join();
+#ifndef _WIN32
+    EXPECT_EQ(whileWaiting, reversible ? THREAD_PRIORITY_IDLE : THREAD_PRIORITY_NORMAL);
+#endif
+    EXPECT_EQ(CurrentPriority(), THREAD_PRIORITY_NORMAL);
     ResetRunState();
 }
 

@@ -300,6 +300,14 @@ HANDLE CreateThread(void* security, SIZE_T stackSize, LPTHREAD_START_ROUTINE sta
                           flags, threadId);
 }
 
+HANDLE GetCurrentThread() {
+    return ::GetCurrentThread();
+}
+
+BOOL SetThreadPriority(HANDLE thread, int priority) {
+    return ::SetThreadPriority(thread, priority);
+}
+
 DWORD GetTickCount() {
     return ::GetTickCount();
 }
