@@ -385,17 +385,20 @@ check_run() { # run unit threads requests software defects debug cache
         expect "$run: every worker's near-end passes end at last block - 16 MiB - one transfer" \
             $((2 * threads)) "$(count "$text" " (at logical block $near)")"
     fi
+    # Workers print without coordinating: a rate and its label are two
+    # print calls, and another worker's text may come between them. So the
+    # figures are counted where they stand, not by lines.
     local rates
-    rates=$(printf '%s\n' "$text" | sed -n 's/^    Surface-to-Cache (in KBytes\/sec): \([^ ]*\) .*/\1/p')
+    rates=$(printf '%s\n' "$text" | grep -o 'Surface-to-Cache (in KBytes/sec): [^ ]*' | awk '{print $4}')
     expect "$run: every worker measured four passes" $((4 * threads)) "$(printf '%s\n' "$rates" | grep -c .)"
     expect "$run: every surface-to-cache rate is a positive number" "" \
         "$(printf '%s\n' "$rates" | awk '!($1 ~ /^[0-9]+\.[0-9]$/ && $1 > 0)')"
-    rates=$(printf '%s\n' "$text" | sed -n 's/^       Cache-to-Host (in KBytes\/sec): //p')
+    rates=$(printf '%s\n' "$text" | grep -o 'Cache-to-Host (in KBytes/sec): [^ ]*' | awk '{print $4}')
     expect "$run: cache-to-host rates measured" $((software || cache ? threads : 0)) \
         "$(printf '%s\n' "$rates" | grep -c .)"
     expect "$run: every cache-to-host rate is a positive number" "" \
         "$(printf '%s\n' "$rates" | awk 'NF && !($1 ~ /^[0-9]+\.[0-9]$/ && $1 > 0)')"
-    expect "$run: every worker finished" "$threads" "$(printf '%s\n' "$text" | grep -c '^                    thread exec time: [0-9]*$')"
+    expect "$run: every worker finished" "$threads" "$(printf '%s\n' "$text" | grep -o ' thread exec time: [0-9]*$' | grep -c .)"
 
     local bytes=$((${U[$unit:mib]} * 1048576)) block=${U[$unit:block]} steps listing heads sectors
     steps=$((bytes / (step_kb * 1024)))
