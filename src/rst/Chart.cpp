@@ -181,22 +181,24 @@ void WriteSvg(std::ostream& out, const std::vector<uint32_t>& rates, uint64_t st
     const double top = std::max(summary.Max / 1000.0 * 1.08, 0.001);
     const double yTick = TickStep(top, 5);
     const Scale scale{static_cast<double>(rates.size()) * unit, yTick * std::ceil(top / yTick)};
-    double xTick = TickStep(scale.XEnd, 8);
+    double xTick = TickStep(scale.XEnd, 10);
     if (stepBytes == 0) {
         xTick = std::max(xTick, 1.0);
     }
 
-    std::string about = std::to_string(rates.size()) + " steps";
+    std::string about = Escape(title) + ": " + std::to_string(rates.size()) + " steps";
     if (stepBytes != 0) {
         about += " of " + std::to_string(stepBytes / 1024) + " KBytes (" +
                  std::to_string(stepBytes) + " bytes)";
     }
+    std::string notes;
     if (summary.Unmeasured != 0) {
-        about += "; " + std::to_string(summary.Unmeasured) +
-                 " finished within one clock tick and carry no figure (gaps)";
+        notes = std::to_string(summary.Unmeasured) +
+                " steps finished within one clock tick and carry no figure (gaps)";
     }
     if (rates.size() > kMaxPoints) {
-        about += "; each point pair: slowest and fastest of " +
+        notes += (notes.empty() ? "" : "; ") +
+                 std::string("each point pair: slowest and fastest of ") +
                  std::to_string((rates.size() + kRuns - 1) / kRuns) + " steps";
     }
 
@@ -206,13 +208,16 @@ void WriteSvg(std::ostream& out, const std::vector<uint32_t>& rates, uint64_t st
         << "\" font-family=\"DejaVu Sans, Helvetica, Arial, sans-serif\" fill=\"#222222\">\n"
         << "<title>" << Escape(title) << ": read rate across the medium</title>\n"
         << "<rect width=\"" << kWidth << "\" height=\"" << kHeight << "\" fill=\"#ffffff\"/>\n"
-        << "<text x=\"" << kLeft << "\" y=\"28\" font-size=\"18\" font-weight=\"bold\">"
+        << "<text x=\"" << kLeft << "\" y=\"24\" font-size=\"18\" font-weight=\"bold\">"
         << "Read rate across the medium</text>\n"
-        << "<text x=\"" << kLeft << "\" y=\"48\" font-size=\"12\">" << Escape(title) << ": "
-        << about << "</text>\n";
+        << "<text x=\"" << kLeft << "\" y=\"42\" font-size=\"12\">" << about << "</text>\n";
+    if (!notes.empty()) {
+        out << "<text x=\"" << kLeft << "\" y=\"56\" font-size=\"12\">" << notes << "</text>\n";
+    }
     WriteGrid(out, scale, xTick, yTick);
-    out << "<rect x=\"" << kLeft << "\" y=\"" << kTop << "\" width=\"" << kRight - kLeft
-        << "\" height=\"" << kBottom - kTop << "\" fill=\"none\" stroke=\"#555555\"/>\n";
+    out << "<rect id=\"frame\" x=\"" << kLeft << "\" y=\"" << kTop << "\" width=\""
+        << kRight - kLeft << "\" height=\"" << kBottom - kTop
+        << "\" fill=\"none\" stroke=\"#555555\"/>\n";
     WriteCurve(out, rates, unit, scale);
     if (summary.Measured != 0) {
         WriteMarkers(out, summary, scale);

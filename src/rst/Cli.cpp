@@ -135,20 +135,18 @@ int RunRst(int argc, const char* const* argv, std::FILE* in, std::ostream& out, 
         err << kProgram << ": " << name << ": " << table.Error << '\n';
         return 1;
     }
-    if (request.StepKb == 0) {
-        err << kProgram << ": no --step-kb: positions are step numbers\n";
-    }
     if (request.Output.empty()) {
         Write(out, request, table.Rates);
         if (!out.flush()) {
             err << kProgram << ": cannot write standard output\n";
             return 1;
         }
-        return 0;
-    }
-    if (const std::string error = WriteFile(request, table.Rates); !error.empty()) {
+    } else if (const std::string error = WriteFile(request, table.Rates); !error.empty()) {
         err << kProgram << ": " << request.Output << ": " << error << '\n';
         return 1;
+    }
+    if (request.StepKb == 0) {
+        err << kProgram << ": no --step-kb: positions are step numbers\n";
     }
     return 0;
 }
