@@ -67,7 +67,8 @@ std::string WriteFile(const Request& request, const std::vector<uint32_t>& rates
         std::filesystem::rename(temporary, request.Output, failed);
     }
     if (failed) {
-        std::filesystem::remove(temporary, failed);
+        std::error_code ignored;
+        std::filesystem::remove(temporary, ignored);
         return "cannot write: " + failed.message();
     }
     return "";

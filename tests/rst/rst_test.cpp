@@ -469,6 +469,14 @@ TEST(RstCli, OutputFilesAreWholeAndReplacedOnlyWhenForced) {
         }
         EXPECT_EQ(names, (std::set<std::string>{".stdin", "bad.rst", "out.csv", "scan.rst"}));
     }
+    // A rename that fails (onto a directory) says why and removes its temporary file.
+    const std::string sub = dir.path() + "/sub";
+    std::filesystem::create_directory(sub);
+    const Outcome onDirectory = Rst(dir, {"--force", "-o", sub, scan});
+    EXPECT_EQ(onDirectory.status, 1);
+    EXPECT_EQ(onDirectory.err.rfind("velkrand-rst: " + sub + ": cannot write: ", 0), 0u);
+    EXPECT_EQ(onDirectory.err.find(std::error_code().message()), std::string::npos);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 5);
 }
 
 }  // namespace
