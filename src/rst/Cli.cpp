@@ -60,16 +60,20 @@ std::string WriteFile(const Request& request, const std::vector<uint32_t>& rates
     }
     Write(file, request, rates);
     file.close();
-    std::error_code failed;
+    std::string failure;
+    std::error_code renamed;
     if (!file) {
-        failed.assign(errno, std::generic_category());
-    } else {
-        std::filesystem::rename(temporary, request.Output, failed);
+        failure = std::strerror(errno);
+    } else if (std::filesystem::rename(temporary, request.Output, renamed); renamed) {
+        // The C library's texts for its own codes: the C++ library's say
+        // "Success" for them on some systems.
+        failure = renamed.category() == std::generic_category() ? std::strerror(renamed.value())
+                                                                : renamed.message();
     }
-    if (failed) {
+    if (!failure.empty()) {
         std::error_code ignored;
         std::filesystem::remove(temporary, ignored);
-        return "cannot write: " + failed.message();
+        return "cannot write: " + failure;
     }
     return "";
 }
