@@ -11,7 +11,7 @@ uint32_t CPUReq();
 
 // Starts RealNumberOfThreads workers with the start handshake and takes the
 // loaded probe after the last one. False when a thread could not be created
-// (the message is printed).
+// (the message is printed and the run's document finished).
 bool StartWorkers();
 // Busy-waits until every worker has counted itself complete.
 void WaitForWorkers();

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/win32.h"
+#include "state/Fields.h"
 
 // Everything one hardware-level worker reports.
 struct HardwareReport {
@@ -20,15 +21,16 @@ struct HardwareReport {
     uint32_t ExecTime;
 };
 
-// The hardware-level worker's report block as one text, so that it can go
-// out in one write and other threads' lines cannot split it.
+// The hardware-level worker's report block, and the same as one text, so
+// that it can go out in one write and other threads' lines cannot split it.
+Fields HardwareReportFields(const HardwareReport& report);
 std::string FormatHardwareReport(const HardwareReport& report);
 
 // The software-level worker prints as it goes: its header, then each pass's
-// lines (pass 1 to 5) right after that pass.
-void PrintRaidHeader(int32_t index, uint32_t requestSize);
-void PrintRaidPassResult(int pass, double rate);
+// lines (pass 1 to 5) right after that pass. Each returns what it printed.
+Fields PrintRaidHeader(int32_t index, uint32_t requestSize);
+Fields PrintRaidPassResult(int pass, double rate);
 
 // The linear scan's geometry block and its listing.
-void PrintDriveGeometry(const DISK_GEOMETRY& geometry, uint64_t totalBytes);
-void PrintScanListing(const uint32_t* rates, uint32_t stepCount);
+Fields PrintDriveGeometry(const DISK_GEOMETRY& geometry, uint64_t totalBytes);
+Fields PrintScanListing(const uint32_t* rates, uint32_t stepCount);

@@ -7,8 +7,8 @@
 #include "bench/Bench.h"
 #include "bench/BenchReport.h"
 #include "passthru/Diagnostics.h"
-#include "run/Fatal.h"
 #include "run/RunState.h"
+#include "state/Fatal.h"
 
 namespace {
 
@@ -16,9 +16,10 @@ constexpr uint32_t kMaxAttempts = 16;
 
 [[noreturn]] void FailOpen() {
     const DWORD error = os::GetLastError();
-    std::printf("error opening ScsiPort. error: %d\n", static_cast<int>(error));
+    const std::string failure =
+        PrintFailure("error opening ScsiPort. error: %d\n", static_cast<int>(error));
     PrintErrorMessage(error);
-    FatalExit();
+    FatalExit(failure);
 }
 
 void CheckWorkerUnitReady(HANDLE device) {
@@ -30,8 +31,8 @@ void CheckWorkerUnitReady(HANDLE device) {
     // Only the status counts: a call that never reached the unit reads as ready.
     SendPassThru(device, &block, 0, &returned);
     if (!StatusOnlyAcceptance(&block)) {
-        std::printf("\nError: Unit not ready!");
-        FatalExit();
+        const std::string failure = PrintFailure("\nError: Unit not ready!");
+        FatalExit(failure);
     }
 }
 
@@ -60,15 +61,15 @@ uint32_t RunSurfacePass(HANDLE device, PassThruDirBlock* block, const AddressTab
         if (pass == 1) {
             SetUpReadBlock(block, table.TransferSize, buffer);
         }
+        PassAttempt attempt{};
+        SendPassRequests(device, block, table, pass, numberOfPasses, blockCount, &attempt);
+        const uint32_t endTick = os::GetTickCount();
+        os::Sleep(10);
         if (numberOfPasses <= 0) {
             // No request, so nothing failed and nothing was timed: the pass
             // reports 0.0 like any pass with too few requests to time.
             return 0;
         }
-        PassAttempt attempt{};
-        SendPassRequests(device, block, table, pass, numberOfPasses, blockCount, &attempt);
-        const uint32_t endTick = os::GetTickCount();
-        os::Sleep(10);
         if (PlainAcceptance(attempt.Result, block)) {
             return TickDifference(endTick, attempt.StartTick);
         }
@@ -78,16 +79,19 @@ uint32_t RunSurfacePass(HANDLE device, PassThruDirBlock* block, const AddressTab
         }
         ++*retries;
         if (*retries == kMaxAttempts) {
-            std::printf("number of read retries exceeded maximum allowed\n");
-            FatalExit();
+            const std::string failure =
+                PrintFailure("number of read retries exceeded maximum allowed\n");
+            FatalExit(failure);
         }
         std::printf("pass %d failed\n", static_cast<int>(*retries - 1));
     }
 }
 
 // Reads one transfer at byte offset TransferSize over and over through the
-// file interface. False after a failed or short read (already printed).
-bool RunCacheToHost(HANDLE device, uint8_t* buffer, int32_t transferSize, uint32_t* ticks) {
+// file interface. False after a failed or short read, printed and kept in
+// failure.
+bool RunCacheToHost(HANDLE device, uint8_t* buffer, int32_t transferSize, uint32_t* ticks,
+                    std::string* failure) {
     const int32_t numberOfPasses = State.NUMBER_OF_PASSES;
     const uint32_t length = static_cast<uint32_t>(transferSize);
     uint32_t startTick = 0;
@@ -100,13 +104,13 @@ bool RunCacheToHost(HANDLE device, uint8_t* buffer, int32_t transferSize, uint32
         os::SetFilePointer(device, transferSize, &high, FILE_BEGIN);
         DWORD got = 0;
         if (!os::ReadFile(device, buffer, length, &got, nullptr)) {
-            std::printf("Error %d reading %s\n", static_cast<int>(os::GetLastError()),
-                        State.ScsiPortName);
+            *failure = PrintFailure("Error %d reading %s\n", static_cast<int>(os::GetLastError()),
+                                    State.ScsiPortName);
             return false;
         }
         if (got != length) {
-            std::printf("Bytes readen %d != TransferSize %d\n", static_cast<int>(got),
-                        transferSize);
+            *failure = PrintFailure("Bytes readen %d != TransferSize %d\n", static_cast<int>(got),
+                                    transferSize);
             return false;
         }
     }
@@ -169,7 +173,9 @@ DWORD WINAPI ThreadCode(LPVOID indexPointer) {
 
     if (State.ShowCacheSpeed != 0) {
         uint32_t ticks = 0;
-        if (!RunCacheToHost(device, buffer, transferSize, &ticks)) {
+        std::string failure;
+        if (!RunCacheToHost(device, buffer, transferSize, &ticks, &failure)) {
+            RecordWorkerEnd(index, {{"level", std::string("hardware"), "", {}}}, failure);
             // No report and no wait for the others.
             State.Complete.fetch_add(1, std::memory_order_acq_rel);
             return 1;
@@ -186,8 +192,10 @@ DWORD WINAPI ThreadCode(LPVOID indexPointer) {
     report.ShowCacheSpeed = State.ShowCacheSpeed != 0;
     report.ExecTime = TickDifference(os::GetTickCount(), threadStart);
     // One write, so that the block comes out whole among the other threads'.
-    const std::string text = FormatHardwareReport(report);
+    const Fields fields = HardwareReportFields(report);
+    const std::string text = JoinTexts(fields);
     std::fwrite(text.data(), 1, text.size(), stdout);
+    RecordWorkerEnd(index, fields, "");
 
     FinishWorker(index);
     return 0;

@@ -1,10 +1,13 @@
 // The linear read scan of the whole drive and its result file.
 #include <bit>
+#include <cstdarg>
 #include <cstdio>
+#include <string>
 
 #include "bench/Bench.h"
 #include "bench/BenchMath.h"
 #include "bench/BenchReport.h"
+#include "state/RunDocument.h"
 
 namespace {
 
@@ -15,6 +18,27 @@ struct ScanResources {
     uint32_t* Table = nullptr;
     uint8_t* Buffer = nullptr;
 };
+
+// A line that ends the scan early, printed and kept in the run's document.
+void ScanFailure(const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+void ScanFailure(const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    char line[512];
+    const int length = std::vsnprintf(line, sizeof line, format, arguments);
+    va_end(arguments);
+    if (length > 0) {
+        std::fputs(line, stdout);
+        std::string text = line;
+        text.erase(0, text.find_first_not_of('\n'));
+        text.erase(text.find_last_not_of('\n') + 1);
+        RecordValue("/scan", "failure", text);
+    }
+}
 
 uint32_t EndScan(ScanResources* held, uint32_t status) {
     if (held->Table != nullptr) {
@@ -37,12 +61,12 @@ uint32_t EndScan(ScanResources* held, uint32_t status) {
 uint32_t WriteWhole(HANDLE file, const void* data, uint32_t length) {
     DWORD written = 0;
     if (!os::WriteFile(file, data, length, &written, nullptr)) {
-        std::printf("\nwrite to file velkrand.rst failed with error code %d\n",
+        ScanFailure("\nwrite to file velkrand.rst failed with error code %d\n",
                     static_cast<int>(os::GetLastError()));
         return 1;
     }
     if (written != length) {
-        std::printf("\nnumber of bytes written (%d) != size of write buffer(%d)\n",
+        ScanFailure("\nnumber of bytes written (%d) != size of write buffer(%d)\n",
                     static_cast<int>(written), static_cast<int>(length));
         return 1;
     }
@@ -52,15 +76,16 @@ uint32_t WriteWhole(HANDLE file, const void* data, uint32_t length) {
 }  // namespace
 
 uint32_t ShowDeviceLinearRead(const char* driveName, uint32_t singleStepInKBytes) {
+    RecordValue("/scan", "step_kbytes", int64_t{singleStepInKBytes});
     // Refused before anything is opened or divided.
     if (singleStepInKBytes == 0) {
-        std::printf(
+        ScanFailure(
             "\nlinear scan refused: SingleStepInKBytes is 0, the step must be at least 1 "
             "KByte\n");
         return 1;
     }
     if (singleStepInKBytes > kMaxScanStepKBytes) {
-        std::printf(
+        ScanFailure(
             "\nlinear scan refused: SingleStepInKBytes %u is above the largest step of "
             "%u KBytes\n",
             singleStepInKBytes, kMaxScanStepKBytes);
@@ -75,7 +100,7 @@ uint32_t ShowDeviceLinearRead(const char* driveName, uint32_t singleStepInKBytes
         os::CreateFileA(devicePath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                         OPEN_EXISTING, FILE_FLAG_NO_BUFFERING | FILE_ATTRIBUTE_NORMAL, nullptr);
     if (held.Device == INVALID_HANDLE_VALUE) {
-        std::printf("\nunable to get valid handle to %s\n", devicePath);
+        ScanFailure("\nunable to get valid handle to %s\n", devicePath);
         return EndScan(&held, 1);
     }
 
@@ -83,14 +108,14 @@ uint32_t ShowDeviceLinearRead(const char* driveName, uint32_t singleStepInKBytes
     ULARGE_INTEGER totalBytes{};
     ULARGE_INTEGER totalFree{};
     if (!os::GetDiskFreeSpaceExA(driveName, &freeToCaller, &totalBytes, &totalFree)) {
-        std::printf("\nerror %d unable to get device size\n", static_cast<int>(os::GetLastError()));
+        ScanFailure("\nerror %d unable to get device size\n", static_cast<int>(os::GetLastError()));
         return EndScan(&held, 1);
     }
     const uint64_t volumeSize = totalBytes.QuadPart;
 
     uint32_t stepCount = 0;
     if (!ScanStepCount(volumeSize, stepBytes, &stepCount)) {
-        std::printf("\nlinear scan refused: %llu steps of %u KBytes do not fit the rate table\n",
+        ScanFailure("\nlinear scan refused: %llu steps of %u KBytes do not fit the rate table\n",
                     static_cast<unsigned long long>(volumeSize / stepBytes), singleStepInKBytes);
         return EndScan(&held, 1);
     }
@@ -99,7 +124,7 @@ uint32_t ShowDeviceLinearRead(const char* driveName, uint32_t singleStepInKBytes
     held.Table =
         static_cast<uint32_t*>(os::VirtualAlloc(nullptr, tableLength, MEM_COMMIT, PAGE_READWRITE));
     if (held.Table == nullptr) {
-        std::printf("\nerror %d allocating memory\n", static_cast<int>(os::GetLastError()));
+        ScanFailure("\nerror %d allocating memory\n", static_cast<int>(os::GetLastError()));
         return EndScan(&held, 1);
     }
 
@@ -107,16 +132,17 @@ uint32_t ShowDeviceLinearRead(const char* driveName, uint32_t singleStepInKBytes
     DWORD returned = 0;
     if (os::DeviceIoControl(held.Device, IOCTL_DISK_GET_DRIVE_GEOMETRY, nullptr, 0, &geometry,
                             sizeof geometry, &returned, nullptr)) {
-        PrintDriveGeometry(geometry, volumeSize);
+        RecordFields("/scan", PrintDriveGeometry(geometry, volumeSize));
     } else {
-        std::printf("\nnon critical error %d recieving drive geometry\n",
-                    static_cast<int>(os::GetLastError()));
+        const int error = static_cast<int>(os::GetLastError());
+        std::printf("\nnon critical error %d recieving drive geometry\n", error);
+        RecordValue("/scan", "geometry_error", int64_t{error});
     }
 
     held.Buffer =
         static_cast<uint8_t*>(os::VirtualAlloc(nullptr, stepBytes, MEM_COMMIT, PAGE_READWRITE));
     if (held.Buffer == nullptr) {
-        std::printf("\nerror %d allocating memory\n", static_cast<int>(os::GetLastError()));
+        ScanFailure("\nerror %d allocating memory\n", static_cast<int>(os::GetLastError()));
         return EndScan(&held, 1);
     }
 
@@ -128,24 +154,24 @@ uint32_t ShowDeviceLinearRead(const char* driveName, uint32_t singleStepInKBytes
         const BOOL read = os::ReadFile(held.Device, held.Buffer, stepBytes, &got, nullptr);
         const long after = os::clock();
         if (!read) {
-            std::printf("error %d reading %s\n", static_cast<int>(os::GetLastError()), devicePath);
+            ScanFailure("error %d reading %s\n", static_cast<int>(os::GetLastError()), devicePath);
             return EndScan(&held, 1);
         }
         if (got != stepBytes) {
-            std::printf("\nbytes readen %d != IoRequestSize %d\n", static_cast<int>(got),
+            ScanFailure("\nbytes readen %d != IoRequestSize %d\n", static_cast<int>(got),
                         static_cast<int>(stepBytes));
             return EndScan(&held, 1);
         }
         held.Table[k] =
             ScanRate(stepBytes, static_cast<uint32_t>(static_cast<unsigned long>(after - before)));
     }
-    PrintScanListing(held.Table, stepCount);
+    RecordFields("/scan", PrintScanListing(held.Table, stepCount));
 
     // Never overwritten: an existing file (or a link in its place) fails here.
     held.File = os::CreateFileA("velkrand.rst", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
                                 nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (held.File == INVALID_HANDLE_VALUE) {
-        std::printf("\nfile velkrand.rst creation failed with error code %d\n",
+        ScanFailure("\nfile velkrand.rst creation failed with error code %d\n",
                     static_cast<int>(os::GetLastError()));
         return EndScan(&held, 1);
     }
@@ -166,5 +192,6 @@ uint32_t ShowDeviceLinearRead(const char* driveName, uint32_t singleStepInKBytes
     if (WriteWhole(held.File, held.Table, tableLength) != 0) {
         return EndScan(&held, 1);
     }
+    RecordValue("/scan", "result_file", std::string("velkrand.rst"));
     return EndScan(&held, 0);
 }

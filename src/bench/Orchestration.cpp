@@ -1,11 +1,14 @@
 // Worker start and completion, and the CPU load probe with its utilization.
 #include <cstdio>
 #include <memory>
+#include <string>
 
 #include "bench/Bench.h"
 #include "bench/BenchMath.h"
 #include "bench/Workers.h"
 #include "run/RunState.h"
+#include "state/Fatal.h"
+#include "state/RunDocument.h"
 
 uint32_t CPUReq() {
     // Set up (and cleared, so that nothing reads indeterminate values) before
@@ -29,7 +32,7 @@ bool StartWorkers() {
         // The handle table has no room; refused before anything starts.
         std::printf("NumberOfThreads %d exceeds the limit of %d threads\n",
                     State.RealNumberOfThreads, kMaxThreads);
-        std::printf("thread creation failed\n");
+        FinishRunDocument(1, PrintFailure("thread creation failed\n"));
         return false;
     }
     const LPTHREAD_START_ROUTINE entry = State.SoftwareIo == 0 ? ThreadCode : RaidThreadCode;
@@ -43,7 +46,7 @@ bool StartWorkers() {
         // which no later start would order).
         State.ThreadIds[State.Index].store(thread, std::memory_order_release);
         if (thread == nullptr) {
-            std::printf("thread creation failed\n");
+            FinishRunDocument(1, PrintFailure("thread creation failed\n"));
             return false;
         }
         // The worker has copied Index once it raises the flag.
@@ -68,9 +71,24 @@ void WaitForWorkers() {
 
 void PrintUtilization() {
     State.Utilization = ComputeUtilization(State.IoTime, State.VoidTime);
-    std::printf("\n        CPU Utilization (in percent): %.2f\n", State.Utilization - 100.0);
-    std::printf("                           void time: %d\n", static_cast<int>(State.VoidTime));
-    std::printf("                            I/O time: %d\n", static_cast<int>(State.IoTime));
+    Fields fields;
+    AddValue(fields, "utilization_percent", State.Utilization - 100.0,
+             Format("\n        CPU Utilization (in percent): %.2f\n", State.Utilization - 100.0));
+    AddNumber(fields, "void_time_ms", State.VoidTime, "                           void time: %d\n");
+    AddNumber(fields, "io_time_ms", State.IoTime, "                            I/O time: %d\n");
+    PrintFields(fields);
+    RecordFields("/cpu", fields);
+}
+
+void RecordWorkerEnd(int32_t index, const Fields& printed, const std::string& failure) {
+    const std::string section = "/workers/" + std::to_string(index);
+    RecordFields(section, printed);
+    RecordValue(section, "index", int64_t{index});
+    RecordValue(section, "complete", failure.empty());
+    if (!failure.empty()) {
+        const size_t end = failure.find_last_not_of('\n');
+        RecordValue(section, "failure", failure.substr(0, end + 1));
+    }
 }
 
 void FinishWorker(int32_t index) {

@@ -8,8 +8,9 @@
 #include "bench/Workers.h"
 #include "passthru/Diagnostics.h"
 #include "passthru/PassThru.h"
-#include "run/Fatal.h"
 #include "run/RunState.h"
+#include "state/Fatal.h"
+#include "state/RunDocument.h"
 
 namespace {
 
@@ -21,9 +22,9 @@ void SetPosition(HANDLE device, uint64_t position) {
 }
 
 // One pass of numberOfPasses requests. Every read is checked at once; the
-// first failure is printed and ends the pass with false.
+// first failure is printed, kept in failure, and ends the pass with false.
 bool RunRaidPass(HANDLE device, uint8_t* buffer, uint32_t requestSize, uint64_t volumeSize,
-                 int pass, uint32_t* ticks) {
+                 int pass, uint32_t* ticks, std::string* failure) {
     const int32_t numberOfPasses = State.NUMBER_OF_PASSES;
     const uint32_t n = static_cast<uint32_t>(numberOfPasses);
     if (pass == 2 || pass == 4) {
@@ -38,18 +39,18 @@ bool RunRaidPass(HANDLE device, uint8_t* buffer, uint32_t requestSize, uint64_t 
                     RaidPosition(pass, static_cast<uint32_t>(i), n, requestSize, volumeSize));
         DWORD got = 0;
         if (!os::ReadFile(device, buffer, requestSize, &got, nullptr)) {
-            std::printf("Error %d reading %s\n", static_cast<int>(os::GetLastError()),
-                        State.ScsiPortName);
+            *failure = PrintFailure("Error %d reading %s\n", static_cast<int>(os::GetLastError()),
+                                    State.ScsiPortName);
             return false;
         }
         if (got != requestSize) {
             if (pass == 2 || pass == 4) {
                 // The request's index within the pass, not the pass number.
-                std::printf("Bytes readen %d != RaidIoRequestSize %d in pass %d\n",
-                            static_cast<int>(got), static_cast<int>(requestSize), i);
+                *failure = PrintFailure("Bytes readen %d != RaidIoRequestSize %d in pass %d\n",
+                                        static_cast<int>(got), static_cast<int>(requestSize), i);
             } else {
-                std::printf("Bytes readen %d != RaidIoRequestSize %d\n", static_cast<int>(got),
-                            static_cast<int>(requestSize));
+                *failure = PrintFailure("Bytes readen %d != RaidIoRequestSize %d\n",
+                                        static_cast<int>(got), static_cast<int>(requestSize));
             }
             return false;
         }
@@ -74,35 +75,44 @@ DWORD WINAPI RaidThreadCode(LPVOID indexPointer) {
                                     OPEN_EXISTING, 0, nullptr);
     if (device == INVALID_HANDLE_VALUE) {
         const DWORD error = os::GetLastError();
-        std::printf("error opening ScsiPort. error: %d\n", static_cast<int>(error));
+        const std::string failure =
+            PrintFailure("error opening ScsiPort. error: %d\n", static_cast<int>(error));
         PrintErrorMessage(error);
-        FatalExit();
+        FatalExit(failure);
     }
     ULARGE_INTEGER freeToCaller{};
     ULARGE_INTEGER totalBytes{};
     ULARGE_INTEGER totalFree{};
     if (!os::GetDiskFreeSpaceExA(State.DriveName, &freeToCaller, &totalBytes, &totalFree)) {
-        std::printf("\nError %d to get %s drive free space.\n",
-                    static_cast<int>(os::GetLastError()), State.ScsiPortName);
-        FatalExit();
+        const std::string failure =
+            PrintFailure("\nError %d to get %s drive free space.\n",
+                         static_cast<int>(os::GetLastError()), State.ScsiPortName);
+        FatalExit(failure);
     }
     const uint64_t volumeSize = totalBytes.QuadPart;
 
-    PrintRaidHeader(index, requestSize);
+    Fields printed = PrintRaidHeader(index, requestSize);
     for (int pass = 1; pass <= 5; ++pass) {
         uint32_t ticks = 0;
-        if (!RunRaidPass(device, buffer, requestSize, volumeSize, pass, &ticks)) {
+        std::string failure;
+        if (!RunRaidPass(device, buffer, requestSize, volumeSize, pass, &ticks, &failure)) {
+            RecordWorkerEnd(index, printed, failure);
             // Handle left open, no wait for the others.
             State.Complete.fetch_add(1, std::memory_order_acq_rel);
             return 1;
         }
-        PrintRaidPassResult(
+        const Fields passFields = PrintRaidPassResult(
             pass, RateKBytesPerSec(RaidPassBytes(State.NUMBER_OF_PASSES, requestSize), ticks));
+        printed.insert(printed.end(), passFields.begin(), passFields.end());
     }
 
     os::CloseHandle(device);
-    std::printf("                    thread exec time: %d\n",
-                static_cast<int>(TickDifference(os::GetTickCount(), workerStart)));
+    Fields execTime;
+    AddNumber(execTime, "exec_time_ms", TickDifference(os::GetTickCount(), workerStart),
+              "                    thread exec time: %d\n");
+    PrintFields(execTime);
+    printed.insert(printed.end(), execTime.begin(), execTime.end());
+    RecordWorkerEnd(index, printed, "");
     FinishWorker(index);
     return 0;
 }

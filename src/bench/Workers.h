@@ -7,6 +7,7 @@
 #include "bench/BenchMath.h"
 #include "passthru/PassThru.h"
 #include "platform/win32.h"
+#include "state/Fields.h"
 
 // What one attempt of a surface-to-cache pass leaves behind.
 struct PassAttempt {
@@ -24,3 +25,7 @@ void SendPassRequests(HANDLE device, PassThruDirBlock* block, const AddressTable
 // Counts the worker complete, busy-waits until every worker is, and releases
 // the worker's own thread handle.
 void FinishWorker(int32_t index);
+
+// Keeps what a worker printed in the run's document, with whether it
+// completed its passes and, when not, the failure that ended it.
+void RecordWorkerEnd(int32_t index, const Fields& printed, const std::string& failure);

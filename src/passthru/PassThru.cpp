@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "run/Fatal.h"
+#include "state/Fatal.h"
 
 // Both forms agree in every field the completion rules and diagnostics read,
 // so those work on either block through its first bytes.
@@ -97,6 +97,11 @@ bool StatusOnlyAcceptance(const void* block) {
 }
 
 uint8_t* AllocateAlignedBuffer(uint32_t size, uint32_t alignmentMask) {
+    return AllocateAlignedBufferFrom(std::malloc, size, alignmentMask);
+}
+
+uint8_t* AllocateAlignedBufferFrom(void* (*allocate)(size_t), uint32_t size,
+                                   uint32_t alignmentMask) {
     // Summed in 64 bits: a size near 4 GiB must fail here, not wrap into a
     // small allocation.
     const uint64_t total = uint64_t{size} + alignmentMask;
@@ -104,11 +109,12 @@ uint8_t* AllocateAlignedBuffer(uint32_t size, uint32_t alignmentMask) {
     if (total <= SIZE_MAX) {
         // malloc(0) may legitimately return null; one byte keeps that apart
         // from running out of memory.
-        allocation = std::malloc(total == 0 ? 1 : static_cast<size_t>(total));
+        allocation = allocate(total == 0 ? 1 : static_cast<size_t>(total));
     }
     if (allocation == nullptr) {
-        std::printf("memory allocation error. terminating program...\n");
-        FatalExit();
+        const std::string failure =
+            PrintFailure("memory allocation error. terminating program...\n");
+        FatalExit(failure);
     }
     // The mask is widened before it is inverted so that the high bits of a
     // 64-bit address survive.

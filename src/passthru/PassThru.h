@@ -1,8 +1,9 @@
 // Pass-through request blocks and how every SCSI command is packaged and sent.
 //
 // Offsets and lengths come from the platform's own header records: 44-byte
-// headers (sense area at 48, data area at 80) where pointers are 32 bits
-// wide, 56-byte headers (sense at 60, data at 92) where they are 64.
+// headers (sense area at 48, data area at 80, an 80-byte direct block) where
+// pointers are 32 bits wide, 56-byte headers (sense at 60, data at 92, a
+// direct block padded to 96 bytes) where they are 64.
 #pragma once
 
 #include <cstddef>
@@ -62,3 +63,7 @@ bool StatusOnlyAcceptance(const void* block);
 // A buffer of size bytes aligned by alignmentMask; never released. Ends the
 // process when memory runs out.
 uint8_t* AllocateAlignedBuffer(uint32_t size, uint32_t alignmentMask);
+// The same with the allocation taken from allocate instead of the general
+// heap, so that tests can choose where it lies.
+uint8_t* AllocateAlignedBufferFrom(void* (*allocate)(size_t), uint32_t size,
+                                   uint32_t alignmentMask);

@@ -195,6 +195,17 @@ struct SCSI_INQUIRY_DATA {
 
 enum MEDIA_TYPE { Unknown = 0, RemovableMedia = 11, FixedMedia = 12 };
 
+struct SYSTEMTIME {
+    WORD wYear;
+    WORD wMonth;
+    WORD wDayOfWeek;
+    WORD wDay;
+    WORD wHour;
+    WORD wMinute;
+    WORD wSecond;
+    WORD wMilliseconds;
+};
+
 struct DISK_GEOMETRY {
     LARGE_INTEGER Cylinders;
     MEDIA_TYPE MediaType;
@@ -241,6 +252,8 @@ HANDLE CreateThread(void* security, SIZE_T stackSize, LPTHREAD_START_ROUTINE sta
                     LPVOID parameter, DWORD flags, DWORD* threadId);
 DWORD GetTickCount();
 void Sleep(DWORD milliseconds);
+// The time of day, UTC.
+void GetSystemTime(SYSTEMTIME* time);
 
 DWORD FormatMessageA(DWORD flags, const void* source, DWORD messageId, DWORD languageId,
                      LPSTR buffer, DWORD size, va_list* arguments);

@@ -10,8 +10,9 @@
 #include "report/Report.h"
 #include "report/ReportBytes.h"
 #include "report/ReportRequests.h"
-#include "run/Fatal.h"
 #include "run/RunState.h"
+#include "state/Fatal.h"
+#include "state/RunDocument.h"
 
 namespace {
 
@@ -36,45 +37,63 @@ const char* const kDeviceTypeWords[] = {
 constexpr uint8_t kKnownDeviceTypes = sizeof kDeviceTypeWords / sizeof kDeviceTypeWords[0];
 
 // Copies a fixed-width inquiry text into AuxString so that a NUL inside the
-// field ends it and the field's end always does.
-void PrintInquiryText(const char* format, const uint8_t* field, size_t width) {
+// field ends it and the field's end always does; the document keeps it
+// without its trailing blanks.
+void AddInquiryText(Fields& fields, const char* key, const char* format, const uint8_t* field,
+                    size_t width) {
     std::memcpy(State.AuxString, field, width);
     State.AuxString[width] = '\0';
-    std::printf(format, State.AuxString);
+    std::string trimmed = State.AuxString;
+    trimmed.erase(trimmed.find_last_not_of(' ') + 1);
+    AddValue(fields, key, trimmed, Format(format, State.AuxString));
 }
 
-void PrintUnitBlock(const uint8_t* d) {
-    std::printf("\n                      Information about device\n");
-    std::printf("                      ~~~~~~~~~~~~~~~~~~~~~~~~\n");
-    std::printf("                                 Bus: %d\n", static_cast<int>(State.PrintBus));
-    std::printf("                                  ID: %d\n", static_cast<int>(State.PrintId));
-    std::printf("                                 Lun: %d\n\n", static_cast<int>(State.PrintLun));
+Fields DecodeUnitBlock(const uint8_t* d) {
+    Fields fields;
+    AddText(fields, "\n                      Information about device\n");
+    AddText(fields, "                      ~~~~~~~~~~~~~~~~~~~~~~~~\n");
+    AddNumber(fields, "bus", State.PrintBus, "                                 Bus: %d\n");
+    AddNumber(fields, "target_id", State.PrintId, "                                  ID: %d\n");
+    AddNumber(fields, "lun", State.PrintLun, "                                 Lun: %d\n\n");
 
     State.DeviceType = static_cast<uint8_t>(d[0] & 0x1F);
-    std::printf("                         Device Type: ");
+    std::string word;
     if (d[0] == kLunNotPresent) {
-        std::printf("LUN not present\n");
+        word = "LUN not present\n";
     } else if (State.DeviceType < kKnownDeviceTypes) {
-        std::printf("%s", kDeviceTypeWords[State.DeviceType]);
+        word = kDeviceTypeWords[State.DeviceType];
     } else {
-        std::printf("Unknown device type 0x%02X\n", static_cast<unsigned>(State.DeviceType));
+        word = Format("Unknown device type 0x%02X\n", static_cast<unsigned>(State.DeviceType));
     }
-    std::printf("                           Removable: %s\n", YesNo(d[1] & 0x80u));
-    std::printf("                         ISO Version: %d\n", (d[2] & 0xC0) >> 6);
-    std::printf("                        ECMA Version: %d\n", (d[2] & 0x38) >> 3);
-    std::printf("                       SCSI Revision: %d\n", d[2] & 0x07);
+    AddValue(fields, "device_type", int64_t{State.DeviceType},
+             "                         Device Type: " + word);
+    AddValue(fields, "device_type_name", word.substr(0, word.size() - 1), "");
+    AddFlag(fields, "removable", (d[1] & 0x80u) != 0, "                           Removable: %s\n");
+    AddNumber(fields, "iso_version", (d[2] & 0xC0) >> 6,
+              "                         ISO Version: %d\n");
+    AddNumber(fields, "ecma_version", (d[2] & 0x38) >> 3,
+              "                        ECMA Version: %d\n");
+    AddNumber(fields, "scsi_revision", d[2] & 0x07, "                       SCSI Revision: %d\n");
 
-    std::printf("\n                 Relative addressing: %s\n", YesNo(d[7] & 0x80u));
-    std::printf("         32-bit data bus (Wide SCSI): %s\n", YesNo(d[7] & 0x40u));
-    std::printf("         16-bit data bus (Wide SCSI): %s\n", YesNo(d[7] & 0x20u));
-    std::printf("                Synchronous transfer: %s\n", YesNo(d[7] & 0x10u));
-    std::printf("                     Linked commands: %s\n", YesNo(d[7] & 0x08u));
-    std::printf("              Tagged command queuing: %s\n", YesNo(d[7] & 0x02u));
-    std::printf("                          Soft reset: %s\n", YesNo(d[7] & 0x01u));
+    AddFlag(fields, "relative_addressing", (d[7] & 0x80u) != 0,
+            "\n                 Relative addressing: %s\n");
+    AddFlag(fields, "wide_bus_32", (d[7] & 0x40u) != 0,
+            "         32-bit data bus (Wide SCSI): %s\n");
+    AddFlag(fields, "wide_bus_16", (d[7] & 0x20u) != 0,
+            "         16-bit data bus (Wide SCSI): %s\n");
+    AddFlag(fields, "synchronous_transfer", (d[7] & 0x10u) != 0,
+            "                Synchronous transfer: %s\n");
+    AddFlag(fields, "linked_commands", (d[7] & 0x08u) != 0,
+            "                     Linked commands: %s\n");
+    AddFlag(fields, "tagged_queuing", (d[7] & 0x02u) != 0,
+            "              Tagged command queuing: %s\n");
+    AddFlag(fields, "soft_reset", (d[7] & 0x01u) != 0,
+            "                          Soft reset: %s\n");
 
-    PrintInquiryText("\n                              Vendor: %s\n", d + 8, 8);
-    PrintInquiryText("                             Product: %s\n", d + 16, 16);
-    PrintInquiryText("                            Revision: %s\n", d + 32, 4);
+    AddInquiryText(fields, "vendor", "\n                              Vendor: %s\n", d + 8, 8);
+    AddInquiryText(fields, "product", "                             Product: %s\n", d + 16, 16);
+    AddInquiryText(fields, "revision", "                            Revision: %s\n", d + 32, 4);
+    return fields;
 }
 
 }  // namespace
@@ -84,10 +103,10 @@ void OpenReportDevice() {
                                              nullptr, OPEN_EXISTING, 0, nullptr);
     if (State.ScsiPortHandMain == INVALID_HANDLE_VALUE) {
         State.ErrCodeMain = os::GetLastError();
-        std::printf("error opening %s. Error: %d\n", State.DriveName,
-                    static_cast<int>(State.ErrCodeMain));
+        const std::string failure = PrintFailure("error opening %s. Error: %d\n", State.DriveName,
+                                                 static_cast<int>(State.ErrCodeMain));
         PrintErrorMessage(State.ErrCodeMain);
-        FatalExit();
+        FatalExit(failure);
     }
 }
 
@@ -99,43 +118,53 @@ void ReportAdapterCapabilities() {
     State.ReturnedMain = returned;
     if (!State.ScsiResultMain) {
         State.ErrCodeMain = os::GetLastError();
-        std::printf("error in I/O control number %d\n", static_cast<int>(State.ErrCodeMain));
+        const std::string failure =
+            PrintFailure("error in I/O control number %d\n", static_cast<int>(State.ErrCodeMain));
         PrintErrorMessage(State.ErrCodeMain);
-        FatalExit();
+        FatalExit(failure);
     }
-    PrintAdapterCapabilities(State.IoScsiData);
+    RecordFields("/adapter", PrintAdapterCapabilities(State.IoScsiData));
 }
 
-void PrintAdapterCapabilities(const IO_SCSI_CAPABILITIES& capabilities) {
-    std::printf("\n               Information about attached host adapter\n");
-    std::printf("               ~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~\n");
-    std::printf("    Maximum transfer size (in Bytes): 0x%08X\n",
-                static_cast<unsigned>(capabilities.MaximumTransferLength));
-    std::printf("    Maximum physical pages in buffer: %d\n",
-                static_cast<int>(capabilities.MaximumPhysicalPages));
-    std::printf("      Async calls from port to class: %d\n",
-                static_cast<int>(capabilities.SupportedAsynchronousEvents));
-    std::printf("   Alignment mask for data transfers: ");
+Fields PrintAdapterCapabilities(const IO_SCSI_CAPABILITIES& capabilities) {
+    Fields fields;
+    AddText(fields, "\n               Information about attached host adapter\n");
+    AddText(fields, "               ~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~\n");
+    AddValue(fields, "maximum_transfer_bytes", int64_t{capabilities.MaximumTransferLength},
+             Format("    Maximum transfer size (in Bytes): 0x%08X\n",
+                    static_cast<unsigned>(capabilities.MaximumTransferLength)));
+    AddNumber(fields, "maximum_physical_pages", capabilities.MaximumPhysicalPages,
+              "    Maximum physical pages in buffer: %d\n");
+    AddNumber(fields, "async_events", capabilities.SupportedAsynchronousEvents,
+              "      Async calls from port to class: %d\n");
+    std::string word;
     switch (capabilities.AlignmentMask) {
         case 0:
-            std::printf("BYTE\n");
+            word = "BYTE\n";
             break;
         case 1:
-            std::printf("WORD\n");
+            word = "WORD\n";
             break;
         case 3:
-            std::printf("DWORD\n");
+            word = "DWORD\n";
             break;
         case 7:
-            std::printf("QWORD\n");
+            word = "QWORD\n";
             break;
         default:
-            std::printf("%d Bytes\n", static_cast<int>(capabilities.AlignmentMask));
+            word = Format("%d Bytes\n", static_cast<int>(capabilities.AlignmentMask));
             break;
     }
-    std::printf("     Supports tagged command queuing: %s\n", YesNo(capabilities.TaggedQueuing));
-    std::printf("         Scans down for BIOS devices: %s\n", YesNo(capabilities.AdapterScansDown));
-    std::printf("           Uses programmed I/O (PIO): %s\n", YesNo(capabilities.AdapterUsesPio));
+    AddValue(fields, "alignment_mask", int64_t{capabilities.AlignmentMask},
+             "   Alignment mask for data transfers: " + word);
+    AddFlag(fields, "tagged_queuing", capabilities.TaggedQueuing != 0,
+            "     Supports tagged command queuing: %s\n");
+    AddFlag(fields, "scans_down", capabilities.AdapterScansDown != 0,
+            "         Scans down for BIOS devices: %s\n");
+    AddFlag(fields, "uses_pio", capabilities.AdapterUsesPio != 0,
+            "           Uses programmed I/O (PIO): %s\n");
+    PrintFields(fields);
+    return fields;
 }
 
 void CheckUnitReady() {
@@ -144,9 +173,10 @@ void CheckUnitReady() {
     // The status byte alone decides: a call that failed without an answer
     // leaves it at 0 and the unit counts as ready.
     if (!StatusOnlyAcceptance(&State.ScsiPassThru)) {
-        std::printf("\nError: Unit not ready with status code %d\n",
-                    static_cast<int>(State.ScsiPassThru.Spt.ScsiStatus));
-        FatalExit();
+        const std::string failure =
+            PrintFailure("\nError: Unit not ready with status code %d\n",
+                         static_cast<int>(State.ScsiPassThru.Spt.ScsiStatus));
+        FatalExit(failure);
     }
     // The request went out as 0/0/0; the driver behind the path writes the
     // address of the unit it stands for, which is how we learn it.
@@ -163,10 +193,11 @@ void ReportInquiryData() {
     State.ReturnedMain = returned;
     if (!State.ScsiResultMain) {
         State.errorCode = os::GetLastError();
-        std::printf("\nError reading inquiry data information, error was %d\n",
-                    static_cast<int>(State.errorCode));
+        const std::string failure =
+            PrintFailure("\nError reading inquiry data information, error was %d\n",
+                         static_cast<int>(State.errorCode));
         PrintErrorMessage(State.errorCode);
-        FatalExit();
+        FatalExit(failure);
     }
     const uint32_t answerLength = returned < sizeof State.AuxBuffer
                                       ? returned
@@ -196,7 +227,9 @@ void PrintInquiryData(const uint8_t* buffer, uint32_t answerLength, uint8_t path
             const uint8_t* entry = buffer + offset;
             // The bus index stands for the entry's own path id.
             if (bus == pathId && entry[kEntryTargetId] == targetId && entry[kEntryLun] == lun) {
-                PrintUnitBlock(entry + kEntryInquiryData);
+                const Fields fields = DecodeUnitBlock(entry + kEntryInquiryData);
+                PrintFields(fields);
+                RecordFields("/unit", fields);
             }
             offset = ReadLittleEndian32(entry + kEntryNextOffset);
         }
@@ -208,10 +241,12 @@ void ReadCapacityReport() {
     const uint8_t cdb[10] = {SCSIOP_READ_CAPACITY, 0, 0, 0, 0, 0, 0, 0, 0, 0};
     SendReportCommandDir(cdb, sizeof cdb, 8, State.AuxBuffer);
     if (PlainAcceptance(State.ScsiResultMain, &State.ScsiPassThruDir)) {
-        PrintCapacity(State.AuxBuffer);
+        RecordValue("/capacity", "accepted", true);
+        RecordFields("/capacity", PrintCapacity(State.AuxBuffer));
         return;
     }
     State.ReadCapacity = 0;
+    RecordValue("/capacity", "accepted", false);
     std::printf("\n            READ CAPACITY failed: check is media present?\n");
     if (State.DebugOutput != 0) {
         PrintStatusResults(State.ScsiResultMain, State.ReturnedMain, &State.ScsiPassThruDir,
@@ -219,16 +254,22 @@ void ReadCapacityReport() {
     }
 }
 
-void PrintCapacity(const uint8_t* data) {
+Fields PrintCapacity(const uint8_t* data) {
+    Fields fields;
     State.SectorSize = static_cast<int32_t>(ReadBigEndian32(data + 4));
     State.ReadCapacity = 1;
-    std::printf("\n                    Bytes per sector: %d\n", State.SectorSize);
+    AddNumber(fields, "bytes_per_sector", State.SectorSize,
+              "\n                    Bytes per sector: %d\n");
     State.MaxLogicalBlock = static_cast<int32_t>(ReadBigEndian32(data));
     // Whole multiples of 1024 blocks only, from the last address rather than
     // the block count; the product in floating point cannot overflow.
     const int32_t kiloBlocks = State.MaxLogicalBlock / 1024;
     const double megabytes =
         static_cast<double>(kiloBlocks) * static_cast<double>(State.SectorSize) * 0.0009765625;
-    std::printf("                Capacity (in MBytes): %.1f\n", megabytes);
-    std::printf("               Maximum logical block: %d\n", State.MaxLogicalBlock);
+    AddValue(fields, "capacity_mbytes", megabytes,
+             Format("                Capacity (in MBytes): %.1f\n", megabytes));
+    AddNumber(fields, "max_logical_block", State.MaxLogicalBlock,
+              "               Maximum logical block: %d\n");
+    PrintFields(fields);
+    return fields;
 }

@@ -8,6 +8,7 @@
 #include "report/ReportBytes.h"
 #include "report/ReportRequests.h"
 #include "run/RunState.h"
+#include "state/RunDocument.h"
 
 namespace {
 
@@ -24,15 +25,25 @@ void ShowDefectLists() {
     // value as set.
     if (State.ShowDefectList != 1) {
         std::printf("\n\n            Defect list(s) execution ability refused by User\n");
+        RecordValue("/defect_lists", "refused", true);
         return;
     }
-    if (ReadDefectList(kGrownList)) {
-        PrintDefectList("\n\n                  Grown defect list (User defects)\n",
-                        State.IoBufferMain, static_cast<uint32_t>(State.TransferSize.load()));
+    RecordValue("/defect_lists", "refused", false);
+    const bool grown = ReadDefectList(kGrownList);
+    RecordValue("/defect_lists/grown", "accepted", grown);
+    if (grown) {
+        RecordFields(
+            "/defect_lists/grown",
+            PrintDefectList("\n\n                  Grown defect list (User defects)\n",
+                            State.IoBufferMain, static_cast<uint32_t>(State.TransferSize.load())));
     }
-    if (ReadDefectList(kPrimaryList)) {
-        PrintDefectList("\n\n                 Primary defect list (OEM defects)\n",
-                        State.IoBufferMain, static_cast<uint32_t>(State.TransferSize.load()));
+    const bool primary = ReadDefectList(kPrimaryList);
+    RecordValue("/defect_lists/primary", "accepted", primary);
+    if (primary) {
+        RecordFields(
+            "/defect_lists/primary",
+            PrintDefectList("\n\n                 Primary defect list (OEM defects)\n",
+                            State.IoBufferMain, static_cast<uint32_t>(State.TransferSize.load())));
     }
 }
 
@@ -69,17 +80,19 @@ bool ReadDefectList(uint8_t listFormat) {
     return false;
 }
 
-void PrintDefectList(const char* title, const uint8_t* data, uint32_t size) {
+Fields PrintDefectList(const char* title, const uint8_t* data, uint32_t size) {
+    Fields fields;
     State.DefectListLength =
         static_cast<uint16_t>(size >= kListHeaderSize ? ReadBigEndian16(data + 2) : 0);
     const uint32_t listLength = State.DefectListLength;
-    std::printf("%s", title);
-    std::printf("\n       Defect list length (in Bytes): %d\n", static_cast<int>(listLength));
-    std::printf("             Number of bad sector(s): %d\n", static_cast<int>(listLength >> 3));
+    AddText(fields, title);
+    AddNumber(fields, "length_bytes", listLength, "\n       Defect list length (in Bytes): %d\n");
+    AddNumber(fields, "bad_sectors", listLength >> 3, "             Number of bad sector(s): %d\n");
     if (listLength == 0) {
-        return;
+        PrintFields(fields);
+        return fields;
     }
-    std::printf("\n");
+    AddText(fields, "\n");
     // A unit cuts its list at the allocation length but still announces the
     // whole of it, so only entries lying wholly inside the buffer print.
     State.BBlockCounter = static_cast<uint16_t>(kListHeaderSize);
@@ -88,8 +101,17 @@ void PrintDefectList(const char* title, const uint8_t* data, uint32_t size) {
         const uint8_t* entry = data + at;
         State.Cylinder = static_cast<int32_t>(ReadBigEndian24(entry));
         State.Sector = static_cast<int32_t>(ReadBigEndian32(entry + 4));
-        std::printf("               Cylinder: %05d  Head: %02d  Sector: %05d\n", State.Cylinder,
-                    static_cast<int>(entry[3]), State.Sector);
+        Field line{"entries[]",
+                   {},
+                   Format("               Cylinder: %05d  Head: %02d  Sector: %05d\n",
+                          State.Cylinder, static_cast<int>(entry[3]), State.Sector),
+                   {}};
+        AddValue(line.members, "cylinder", int64_t{State.Cylinder}, "");
+        AddValue(line.members, "head", int64_t{entry[3]}, "");
+        AddValue(line.members, "sector", int64_t{State.Sector}, "");
+        fields.push_back(std::move(line));
         State.BBlockCounter = static_cast<uint16_t>(at + kEntrySize);
     }
+    PrintFields(fields);
+    return fields;
 }

@@ -1,9 +1,11 @@
 // What the mode page decoders share: where the page lies in the answer, and
-// tables of labelled lines printed in order.
+// tables of labelled lines decoded in order.
 #pragma once
 
 #include <cstdint>
 #include <span>
+
+#include "state/Fields.h"
 
 // A four-byte mode parameter header and one eight-byte block descriptor are
 // taken to come first, so the page starts here.
@@ -17,25 +19,31 @@ enum class PageField : uint8_t {
 };
 
 struct PageLine {
+    const char* key;     // the value's name in the run's document
     const char* format;  // one conversion: %d, or %s for a flag
     PageField field;
     uint8_t offset;  // page byte where the value starts
     uint8_t mask;
 };
 
-constexpr PageLine ByteLine(const char* format, uint8_t offset, uint8_t mask = 0xFF) {
-    return {format, PageField::Byte, offset, mask};
+constexpr PageLine ByteLine(const char* key, const char* format, uint8_t offset,
+                            uint8_t mask = 0xFF) {
+    return {key, format, PageField::Byte, offset, mask};
 }
-constexpr PageLine Be16Line(const char* format, uint8_t offset) {
-    return {format, PageField::Be16, offset, 0};
+constexpr PageLine Be16Line(const char* key, const char* format, uint8_t offset) {
+    return {key, format, PageField::Be16, offset, 0};
 }
-constexpr PageLine Be24Line(const char* format, uint8_t offset) {
-    return {format, PageField::Be24, offset, 0};
+constexpr PageLine Be24Line(const char* key, const char* format, uint8_t offset) {
+    return {key, format, PageField::Be24, offset, 0};
 }
-constexpr PageLine FlagLine(const char* format, uint8_t offset, uint8_t mask) {
-    return {format, PageField::Flag, offset, mask};
+constexpr PageLine FlagLine(const char* key, const char* format, uint8_t offset, uint8_t mask) {
+    return {key, format, PageField::Flag, offset, mask};
 }
 
 // page points at the page's first byte; every offset lies inside the 192
 // returned bytes.
-void PrintPageLines(const uint8_t* page, std::span<const PageLine> lines);
+void DecodePageLines(const uint8_t* page, std::span<const PageLine> lines, Fields& fields);
+
+// The page's title, and whether it has anything after it: a page of length
+// 0 shows its title alone.
+bool StartPage(const uint8_t* page, const char* title, Fields& fields);

@@ -10,6 +10,7 @@
 #include "report/ReportBytes.h"
 #include "report/ReportRequests.h"
 #include "run/RunState.h"
+#include "state/RunDocument.h"
 
 namespace {
 
@@ -17,110 +18,100 @@ namespace {
 constexpr uint8_t kModePageCodes[] = {0x01, 0x02, 0x03, 0x04, 0x05, 0x07,
                                       0x08, 0x09, 0x0A, 0x0B, 0x0C};
 
-void PrintModePage(uint8_t pageCode, const uint8_t* data) {
+Fields PrintModePage(uint8_t pageCode, const uint8_t* data) {
     switch (pageCode) {
         case 0x01:
-            PrintRecoveryPage(data);
-            break;
+            return PrintRecoveryPage(data);
         case 0x02:
-            PrintDisconnectPage(data);
-            break;
+            return PrintDisconnectPage(data);
         case 0x03:
-            PrintFormatPage(data);
-            break;
+            return PrintFormatPage(data);
         case 0x04:
-            PrintGeometryPage(data);
-            break;
+            return PrintGeometryPage(data);
         case 0x05:
-            PrintFlexiblePage(data);
-            break;
+            return PrintFlexiblePage(data);
         case 0x07:
-            PrintVerifyPage(data);
-            break;
+            return PrintVerifyPage(data);
         case 0x08:
-            PrintCachingPage(data);
-            break;
+            return PrintCachingPage(data);
         case 0x09:
-            PrintPeripheralPage(data);
-            break;
+            return PrintPeripheralPage(data);
         case 0x0A:
-            PrintControlPage(data);
-            break;
+            return PrintControlPage(data);
         case 0x0B:
-            PrintMediumTypesPage(data);
-            break;
+            return PrintMediumTypesPage(data);
         case 0x0C:
-            PrintNotchPage(data);
-            break;
+            return PrintNotchPage(data);
         default:
-            break;
+            return {};
     }
 }
 
 const PageLine kRecoveryLines[] = {
-    FlagLine("     Auto write reallocation enabled: %s\n", 2, 0x80),
-    FlagLine("      Auto read reallocation enabled: %s\n", 2, 0x40),
-    FlagLine("       Unrecovered block transferred: %s\n", 2, 0x20),
-    FlagLine("           Continuous read performed: %s\n", 2, 0x10),
-    FlagLine("              Early recovery enabled: %s\n", 2, 0x08),
-    FlagLine("           Recovered errors reported: %s\n", 2, 0x04),
-    FlagLine("          Transfer on error disabled: %s\n", 2, 0x02),
-    FlagLine("           Correction codes disabled: %s\n", 2, 0x01),
-    ByteLine("                    Read retry count: %d\n", 3),
-    ByteLine("                     Correction span: %d\n", 4),
-    ByteLine("                   Head offset count: %d\n", 5),
-    ByteLine("            Data strobe offset count: %d\n", 6),
-    ByteLine("                   Write retry count: %d\n", 8),
+    FlagLine("auto_write_reallocation", "     Auto write reallocation enabled: %s\n", 2, 0x80),
+    FlagLine("auto_read_reallocation", "      Auto read reallocation enabled: %s\n", 2, 0x40),
+    FlagLine("unrecovered_block_transferred", "       Unrecovered block transferred: %s\n", 2,
+             0x20),
+    FlagLine("continuous_read", "           Continuous read performed: %s\n", 2, 0x10),
+    FlagLine("early_recovery", "              Early recovery enabled: %s\n", 2, 0x08),
+    FlagLine("recovered_errors_reported", "           Recovered errors reported: %s\n", 2, 0x04),
+    FlagLine("transfer_on_error_disabled", "          Transfer on error disabled: %s\n", 2, 0x02),
+    FlagLine("correction_codes_disabled", "           Correction codes disabled: %s\n", 2, 0x01),
+    ByteLine("read_retry_count", "                    Read retry count: %d\n", 3),
+    ByteLine("correction_span", "                     Correction span: %d\n", 4),
+    ByteLine("head_offset_count", "                   Head offset count: %d\n", 5),
+    ByteLine("data_strobe_offset_count", "            Data strobe offset count: %d\n", 6),
+    ByteLine("write_retry_count", "                   Write retry count: %d\n", 8),
 };
 
 const PageLine kFormatLines[] = {
-    ByteLine("       Valid data in page (in Bytes): %d\n", 1),
-    Be16Line("                     Tracks per zone: %d\n", 2),
-    Be16Line("          Alternate sectors per zone: %d\n", 4),
-    Be16Line("           Alternate tracks per zone: %d\n", 6),
-    Be16Line("   Alternate tracks per logical unit: %d\n", 8),
-    Be16Line("         Sectors per track (average): %d\n", 10),
-    Be16Line("      Data Bytes per physical sector: %d\n", 12),
-    Be16Line("                          Interleave: %d\n", 14),
-    Be16Line("                   Track skew factor: %d\n", 16),
-    Be16Line("                Cylinder skew factor: %d\n", 18),
-    FlagLine("         Supports soft sector format: %s\n", 20, 0x80),
-    FlagLine("         Supports hard sector format: %s\n", 20, 0x40),
-    FlagLine("            Supports removable media: %s\n", 20, 0x20),
-    FlagLine("            Surface prior allocation: %s\n", 20, 0x10),
+    ByteLine("valid_data_bytes", "       Valid data in page (in Bytes): %d\n", 1),
+    Be16Line("tracks_per_zone", "                     Tracks per zone: %d\n", 2),
+    Be16Line("alternate_sectors_per_zone", "          Alternate sectors per zone: %d\n", 4),
+    Be16Line("alternate_tracks_per_zone", "           Alternate tracks per zone: %d\n", 6),
+    Be16Line("alternate_tracks_per_unit", "   Alternate tracks per logical unit: %d\n", 8),
+    Be16Line("sectors_per_track", "         Sectors per track (average): %d\n", 10),
+    Be16Line("bytes_per_physical_sector", "      Data Bytes per physical sector: %d\n", 12),
+    Be16Line("interleave", "                          Interleave: %d\n", 14),
+    Be16Line("track_skew_factor", "                   Track skew factor: %d\n", 16),
+    Be16Line("cylinder_skew_factor", "                Cylinder skew factor: %d\n", 18),
+    FlagLine("soft_sector_format", "         Supports soft sector format: %s\n", 20, 0x80),
+    FlagLine("hard_sector_format", "         Supports hard sector format: %s\n", 20, 0x40),
+    FlagLine("removable_media", "            Supports removable media: %s\n", 20, 0x20),
+    FlagLine("surface_prior_allocation", "            Surface prior allocation: %s\n", 20, 0x10),
 };
 
 const PageLine kGeometryLines[] = {
-    ByteLine("       Valid data in page (in Bytes): %d\n", 1),
-    Be24Line("                           Cylinders: %d\n", 2),
-    ByteLine("                               Heads: %d\n", 5),
-    Be24Line("     Starting cylinder-start precomp: %d\n", 6),
-    Be24Line("     Starting cylinder-reduced write: %d\n", 9),
-    Be16Line("                     Drive step rate: %d\n", 12),
-    Be24Line("               Landing zone cylinder: %d\n", 14),
-    Be16Line("       Medium rotation rate (in RPM): %d\n", 20),
+    ByteLine("valid_data_bytes", "       Valid data in page (in Bytes): %d\n", 1),
+    Be24Line("cylinders", "                           Cylinders: %d\n", 2),
+    ByteLine("heads", "                               Heads: %d\n", 5),
+    Be24Line("write_precomp_start_cylinder", "     Starting cylinder-start precomp: %d\n", 6),
+    Be24Line("reduced_write_start_cylinder", "     Starting cylinder-reduced write: %d\n", 9),
+    Be16Line("drive_step_rate", "                     Drive step rate: %d\n", 12),
+    Be24Line("landing_zone_cylinder", "               Landing zone cylinder: %d\n", 14),
+    Be16Line("rotation_rate_rpm", "       Medium rotation rate (in RPM): %d\n", 20),
 };
 
 // The first five stand one column to the left of the rest of the report.
 const PageLine kFlexibleLines[] = {
-    ByteLine("                              Heads: %d\n", 4),
-    ByteLine("                  Sectors per track: %d\n", 5),
-    Be16Line("             Sector size (in Bytes): %d\n", 6),
-    Be16Line("                          Cylinders: %d\n", 8),
-    Be16Line("     Starting cylinder-write precomp: %d\n", 10),
-    Be16Line("     Starting cylinder-reduced write: %d\n", 12),
-    Be16Line("                     Drive step rate: %d\n", 14),
-    ByteLine("              Drive step pulse width: %d\n", 16),
-    Be16Line("                   Head settle deley: %d\n", 17),
-    ByteLine("                      Motor ON delay: %d\n", 19),
-    ByteLine("                     Motor OFF delay: %d\n", 20),
-    FlagLine("                        Device ready: %s\n", 21, 0x80),
-    FlagLine("               Sectors are one-based: %s\n", 21, 0x40),
-    ByteLine("             Step pulse per cylinder: %d\n", 22, 0x0F),
-    ByteLine("                  Write compensation: %d\n", 23),
-    ByteLine("                     Head load delay: %d\n", 24),
-    ByteLine("                   Head unload delay: %d\n", 25),
-    Be16Line("       Medium rotation rate (in RPM): %d\n", 28),
+    ByteLine("heads", "                              Heads: %d\n", 4),
+    ByteLine("sectors_per_track", "                  Sectors per track: %d\n", 5),
+    Be16Line("sector_bytes", "             Sector size (in Bytes): %d\n", 6),
+    Be16Line("cylinders", "                          Cylinders: %d\n", 8),
+    Be16Line("write_precomp_start_cylinder", "     Starting cylinder-write precomp: %d\n", 10),
+    Be16Line("reduced_write_start_cylinder", "     Starting cylinder-reduced write: %d\n", 12),
+    Be16Line("drive_step_rate", "                     Drive step rate: %d\n", 14),
+    ByteLine("drive_step_pulse_width", "              Drive step pulse width: %d\n", 16),
+    Be16Line("head_settle_delay", "                   Head settle deley: %d\n", 17),
+    ByteLine("motor_on_delay", "                      Motor ON delay: %d\n", 19),
+    ByteLine("motor_off_delay", "                     Motor OFF delay: %d\n", 20),
+    FlagLine("device_ready", "                        Device ready: %s\n", 21, 0x80),
+    FlagLine("sectors_one_based", "               Sectors are one-based: %s\n", 21, 0x40),
+    ByteLine("step_pulses_per_cylinder", "             Step pulse per cylinder: %d\n", 22, 0x0F),
+    ByteLine("write_compensation", "                  Write compensation: %d\n", 23),
+    ByteLine("head_load_delay", "                     Head load delay: %d\n", 24),
+    ByteLine("head_unload_delay", "                   Head unload delay: %d\n", 25),
+    Be16Line("rotation_rate_rpm", "       Medium rotation rate (in RPM): %d\n", 28),
 };
 
 struct RateWord {
@@ -134,30 +125,38 @@ const RateWord kRateWords[] = {
 
 }  // namespace
 
-void PrintPageLines(const uint8_t* page, std::span<const PageLine> lines) {
+void DecodePageLines(const uint8_t* page, std::span<const PageLine> lines, Fields& fields) {
     for (const PageLine& line : lines) {
         const uint8_t* at = page + line.offset;
         switch (line.field) {
             case PageField::Byte:
-                std::printf(line.format, (at[0] & line.mask) >> std::countr_zero(line.mask));
+                AddNumber(fields, line.key, (at[0] & line.mask) >> std::countr_zero(line.mask),
+                          line.format);
                 break;
             case PageField::Be16:
-                std::printf(line.format, static_cast<int>(ReadBigEndian16(at)));
+                AddNumber(fields, line.key, ReadBigEndian16(at), line.format);
                 break;
             case PageField::Be24:
-                std::printf(line.format, static_cast<int>(ReadBigEndian24(at)));
+                AddNumber(fields, line.key, ReadBigEndian24(at), line.format);
                 break;
             case PageField::Flag:
-                std::printf(line.format, YesNo(at[0] & line.mask));
+                AddFlag(fields, line.key, (at[0] & line.mask) != 0, line.format);
                 break;
         }
     }
 }
 
+bool StartPage(const uint8_t* page, const char* title, Fields& fields) {
+    AddText(fields, title);
+    return page[1] != 0;
+}
+
 void ShowModePages() {
     for (const uint8_t pageCode : kModePageCodes) {
         if (SenseModePage(pageCode)) {
-            PrintModePage(pageCode, State.ScsiPassThru.DataBuf);
+            const uint8_t* data = State.ScsiPassThru.DataBuf;
+            RecordModePage(pageCode, data + kModePageStart, kModeSenseLength - kModePageStart,
+                           PrintModePage(pageCode, data));
         } else if (State.DebugOutput != 0) {
             PrintStatusResults(State.ScsiResultMain, State.ReturnedMain, &State.ScsiPassThru,
                                State.LengthMain);
@@ -174,77 +173,99 @@ bool SenseModePage(uint8_t pageCode) {
     return PlainAcceptance(State.ScsiResultMain, &State.ScsiPassThru);
 }
 
-void PrintRecoveryPage(const uint8_t* data) {
+Fields PrintRecoveryPage(const uint8_t* data) {
     const uint8_t* p = data + kModePageStart;
-    std::printf("\n\n                  Read/Write error recovery page (0x01)\n\n");
+    Fields fields;
+    AddText(fields, "\n\n                  Read/Write error recovery page (0x01)\n\n");
     // This page alone shows its length even when it is empty.
-    std::printf("       Valid data in page (in Bytes): %d\n", static_cast<int>(p[1]));
-    if (p[1] == 0) {
-        return;
+    AddNumber(fields, "valid_data_bytes", p[1], "       Valid data in page (in Bytes): %d\n");
+    if (p[1] != 0) {
+        DecodePageLines(p, kRecoveryLines, fields);
+        AddValue(fields, "recovery_time_limit", ReadBigEndian16(p + 10),
+                 Format("                 Recovery time limit: 0x%02X%02X\n",
+                        static_cast<unsigned>(p[10]), static_cast<unsigned>(p[11])));
     }
-    PrintPageLines(p, kRecoveryLines);
-    std::printf("                 Recovery time limit: 0x%02X%02X\n", static_cast<unsigned>(p[10]),
-                static_cast<unsigned>(p[11]));
+    PrintFields(fields);
+    return fields;
 }
 
-void PrintDisconnectPage(const uint8_t* data) {
-    const uint8_t* p = data + kModePageStart;
-    std::printf("\n\n                  Disconnect/Reconnect page (0x02)\n\n");
-    if (p[1] == 0) {
-        return;
-    }
-    std::printf("       Valid data in page (in Bytes): %d\n", static_cast<int>(p[1]));
-    std::printf("                   Buffer full ratio: 0x%02X\n", static_cast<unsigned>(p[2]));
-    std::printf("                  Buffer empty ratio: 0x%02X\n", static_cast<unsigned>(p[3]));
-    std::printf("    Bus inactivity limit (in 100 us): 0x%02X%02X\n", static_cast<unsigned>(p[4]),
-                static_cast<unsigned>(p[5]));
-    std::printf("   Disconnect time limit (in 100 us): 0x%02X%02X\n", static_cast<unsigned>(p[6]),
-                static_cast<unsigned>(p[7]));
-    std::printf("      Connect time limit (in 100 us): 0x%02X%02X\n", static_cast<unsigned>(p[8]),
-                static_cast<unsigned>(p[9]));
-    // The page counts bursts in 512-byte blocks.
-    const uint32_t burstBlocks = ReadBigEndian16(p + 10);
-    if (burstBlocks != 0) {
-        std::printf("       Maximum burst size (in Bytes): %d\n",
-                    static_cast<int>(burstBlocks * 512));
-    } else {
-        std::printf("                  Maximum burst size: Unlimited\n");
-    }
+namespace {
+
+// A two-byte limit printed as its two bytes in hex.
+void AddHexPair(Fields& fields, const char* key, const uint8_t* at, const char* format) {
+    AddValue(fields, key, ReadBigEndian16(at),
+             Format(format, static_cast<unsigned>(at[0]), static_cast<unsigned>(at[1])));
 }
 
-void PrintFormatPage(const uint8_t* data) {
-    const uint8_t* p = data + kModePageStart;
-    std::printf("\n\n                       Format device page (0x03)\n\n");
-    if (p[1] == 0) {
-        return;
-    }
-    PrintPageLines(p, kFormatLines);
-}
+}  // namespace
 
-void PrintGeometryPage(const uint8_t* data) {
+Fields PrintDisconnectPage(const uint8_t* data) {
     const uint8_t* p = data + kModePageStart;
-    std::printf("\n\n                       Rigid geometry page (0x04)\n\n");
-    if (p[1] == 0) {
-        return;
-    }
-    PrintPageLines(p, kGeometryLines);
-}
-
-void PrintFlexiblePage(const uint8_t* data) {
-    const uint8_t* p = data + kModePageStart;
-    std::printf("\n\n                           Flexibile page (0x05)\n\n");
-    if (p[1] == 0) {
-        return;
-    }
-    std::printf("      Valid data in page (in Bytes): %d\n", static_cast<int>(p[1]));
-    std::printf("       Transfer rate (in Mbits/sec): ");
-    const uint32_t rate = ReadBigEndian16(p + 2);
-    const char* rateWord = "Undefined\n";
-    for (const RateWord& known : kRateWords) {
-        if (known.kilobitsPerSecond == rate) {
-            rateWord = known.word;
+    Fields fields;
+    if (StartPage(p, "\n\n                  Disconnect/Reconnect page (0x02)\n\n", fields)) {
+        AddNumber(fields, "valid_data_bytes", p[1], "       Valid data in page (in Bytes): %d\n");
+        AddValue(
+            fields, "buffer_full_ratio", int64_t{p[2]},
+            Format("                   Buffer full ratio: 0x%02X\n", static_cast<unsigned>(p[2])));
+        AddValue(
+            fields, "buffer_empty_ratio", int64_t{p[3]},
+            Format("                  Buffer empty ratio: 0x%02X\n", static_cast<unsigned>(p[3])));
+        AddHexPair(fields, "bus_inactivity_limit", p + 4,
+                   "    Bus inactivity limit (in 100 us): 0x%02X%02X\n");
+        AddHexPair(fields, "disconnect_time_limit", p + 6,
+                   "   Disconnect time limit (in 100 us): 0x%02X%02X\n");
+        AddHexPair(fields, "connect_time_limit", p + 8,
+                   "      Connect time limit (in 100 us): 0x%02X%02X\n");
+        // The page counts bursts in 512-byte blocks; none means no limit.
+        const uint32_t burstBlocks = ReadBigEndian16(p + 10);
+        if (burstBlocks != 0) {
+            AddNumber(fields, "maximum_burst_bytes", burstBlocks * 512,
+                      "       Maximum burst size (in Bytes): %d\n");
+        } else {
+            AddValue(fields, "maximum_burst_bytes", {},
+                     "                  Maximum burst size: Unlimited\n");
         }
     }
-    std::printf("%s", rateWord);
-    PrintPageLines(p, kFlexibleLines);
+    PrintFields(fields);
+    return fields;
+}
+
+Fields PrintFormatPage(const uint8_t* data) {
+    const uint8_t* p = data + kModePageStart;
+    Fields fields;
+    if (StartPage(p, "\n\n                       Format device page (0x03)\n\n", fields)) {
+        DecodePageLines(p, kFormatLines, fields);
+    }
+    PrintFields(fields);
+    return fields;
+}
+
+Fields PrintGeometryPage(const uint8_t* data) {
+    const uint8_t* p = data + kModePageStart;
+    Fields fields;
+    if (StartPage(p, "\n\n                       Rigid geometry page (0x04)\n\n", fields)) {
+        DecodePageLines(p, kGeometryLines, fields);
+    }
+    PrintFields(fields);
+    return fields;
+}
+
+Fields PrintFlexiblePage(const uint8_t* data) {
+    const uint8_t* p = data + kModePageStart;
+    Fields fields;
+    if (StartPage(p, "\n\n                           Flexibile page (0x05)\n\n", fields)) {
+        AddNumber(fields, "valid_data_bytes", p[1], "      Valid data in page (in Bytes): %d\n");
+        const uint32_t rate = ReadBigEndian16(p + 2);
+        const char* rateWord = "Undefined\n";
+        for (const RateWord& known : kRateWords) {
+            if (known.kilobitsPerSecond == rate) {
+                rateWord = known.word;
+            }
+        }
+        AddValue(fields, "transfer_rate_kbits_per_sec", int64_t{rate},
+                 std::string("       Transfer rate (in Mbits/sec): ") + rateWord);
+        DecodePageLines(p, kFlexibleLines, fields);
+    }
+    PrintFields(fields);
+    return fields;
 }

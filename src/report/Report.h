@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "platform/win32.h"
+#include "state/Fields.h"
 
 // Adapter and unit. Each of the first four ends the run on failure.
 void OpenReportDevice();
@@ -14,29 +15,30 @@ void CheckUnitReady();
 void ReportInquiryData();
 void ReadCapacityReport();
 
-void PrintAdapterCapabilities(const IO_SCSI_CAPABILITIES& capabilities);
+Fields PrintAdapterCapabilities(const IO_SCSI_CAPABILITIES& capabilities);
 // answerLength: how many bytes of the answer are valid (at most 2048).
 void PrintInquiryData(const uint8_t* buffer, uint32_t answerLength, uint8_t pathId,
                       uint8_t targetId, uint8_t lun);
-void PrintCapacity(const uint8_t* data);
+Fields PrintCapacity(const uint8_t* data);
 
 // Defect lists.
 void ShowDefectLists();
 bool ReadDefectList(uint8_t listFormat);
-void PrintDefectList(const char* title, const uint8_t* data, uint32_t size);
+Fields PrintDefectList(const char* title, const uint8_t* data, uint32_t size);
 
-// Mode pages. Every decoder takes the 192 returned data bytes.
+// Mode pages. Every decoder takes the 192 returned data bytes, prints the
+// page and returns what it decoded.
 constexpr uint32_t kModeSenseLength = 192;
 void ShowModePages();
 bool SenseModePage(uint8_t pageCode);
-void PrintRecoveryPage(const uint8_t* data);
-void PrintDisconnectPage(const uint8_t* data);
-void PrintFormatPage(const uint8_t* data);
-void PrintGeometryPage(const uint8_t* data);
-void PrintFlexiblePage(const uint8_t* data);
-void PrintVerifyPage(const uint8_t* data);
-void PrintCachingPage(const uint8_t* data);
-void PrintPeripheralPage(const uint8_t* data);
-void PrintControlPage(const uint8_t* data);
-void PrintMediumTypesPage(const uint8_t* data);
-void PrintNotchPage(const uint8_t* data);
+Fields PrintRecoveryPage(const uint8_t* data);
+Fields PrintDisconnectPage(const uint8_t* data);
+Fields PrintFormatPage(const uint8_t* data);
+Fields PrintGeometryPage(const uint8_t* data);
+Fields PrintFlexiblePage(const uint8_t* data);
+Fields PrintVerifyPage(const uint8_t* data);
+Fields PrintCachingPage(const uint8_t* data);
+Fields PrintPeripheralPage(const uint8_t* data);
+Fields PrintControlPage(const uint8_t* data);
+Fields PrintMediumTypesPage(const uint8_t* data);
+Fields PrintNotchPage(const uint8_t* data);

@@ -3,8 +3,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "run/Fatal.h"
 #include "run/RunState.h"
+#include "state/Fatal.h"
+#include "state/Fields.h"
+#include "state/RunDocument.h"
 
 namespace {
 
@@ -23,22 +25,24 @@ void ReadValue(const ConfigurationValue& value) {
     HKEY software = nullptr;
     LONG result = os::RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_READ, &software);
     if (result != ERROR_SUCCESS) {
-        std::printf("Unable to open SOFTWARE key with error code %d\n", static_cast<int>(result));
-        FatalExit();
+        const std::string failure = PrintFailure("Unable to open SOFTWARE key with error code %d\n",
+                                                 static_cast<int>(result));
+        FatalExit(failure);
     }
     HKEY velkrand = nullptr;
     result = os::RegOpenKeyExA(software, "Velkrand", 0, KEY_READ, &velkrand);
     if (result != ERROR_SUCCESS) {
-        std::printf("Unable to open Velkrand key with error code %d\n", static_cast<int>(result));
-        FatalExit();
+        const std::string failure = PrintFailure("Unable to open Velkrand key with error code %d\n",
+                                                 static_cast<int>(result));
+        FatalExit(failure);
     }
     DWORD type = 0;
     DWORD length = value.bytesRead;
     result = os::RegQueryValueExA(velkrand, value.name, nullptr, &type,
                                   static_cast<BYTE*>(value.destination), &length);
     if (result != ERROR_SUCCESS) {
-        std::printf(value.failureMessage, static_cast<int>(result));
-        FatalExit();
+        const std::string failure = PrintFailure(value.failureMessage, static_cast<int>(result));
+        FatalExit(failure);
     }
     os::RegCloseKey(velkrand);
     os::RegCloseKey(software);
@@ -82,24 +86,38 @@ uint32_t ReadConfiguration() {
 
     // The table of worker handles has kMaxThreads entries.
     if (State.RealNumberOfThreads < 0 || State.RealNumberOfThreads > kMaxThreads) {
-        std::printf("NumberOfThreads value %d is out of range: use 0 to %d\n",
-                    static_cast<int>(State.RealNumberOfThreads), kMaxThreads);
-        FatalExit();
+        const std::string failure =
+            PrintFailure("NumberOfThreads value %d is out of range: use 0 to %d\n",
+                         static_cast<int>(State.RealNumberOfThreads), kMaxThreads);
+        FatalExit(failure);
     }
     return singleStepInKBytes;
 }
 
-void PrintExecutionOptions() {
-    std::printf("\n                         Execution options\n");
-    std::printf("                         ~~~~~~~~~~~~~~~~~\n");
-    std::printf("           Testing drive mapped name: %s\n", State.ScsiPortName);
-    std::printf("               Number of I/O threads: %d\n",
-                static_cast<int>(State.RealNumberOfThreads));
-    std::printf("  Number of I/O requests in a thread: %d\n",
-                static_cast<int>(State.NUMBER_OF_PASSES));
-    std::printf("                    Show defect list: %s\n", YesNo(State.ShowDefectList));
-    std::printf("               Extended debug output: %s\n", YesNo(State.DebugOutput));
-    std::printf("                     Same sector I/O: %s\n", YesNo(State.SameSectorIo));
-    std::printf("                           I/O Level: %s\n",
-                State.SoftwareIo != 0 ? "Software" : "Hardware");
+void PrintExecutionOptions(uint32_t singleStepInKBytes) {
+    Fields fields;
+    AddText(fields, "\n                         Execution options\n");
+    AddText(fields, "                         ~~~~~~~~~~~~~~~~~\n");
+    AddValue(fields, "device_path", std::string(State.ScsiPortName),
+             Format("           Testing drive mapped name: %s\n", State.ScsiPortName));
+    AddNumber(fields, "number_of_threads", State.RealNumberOfThreads,
+              "               Number of I/O threads: %d\n");
+    AddNumber(fields, "number_of_io_requests", State.NUMBER_OF_PASSES,
+              "  Number of I/O requests in a thread: %d\n");
+    // The flags show as Yes for any nonzero value; the document keeps the value.
+    AddValue(fields, "show_defect_list", int64_t{State.ShowDefectList},
+             Format("                    Show defect list: %s\n", YesNo(State.ShowDefectList)));
+    AddValue(fields, "debug_output", int64_t{State.DebugOutput},
+             Format("               Extended debug output: %s\n", YesNo(State.DebugOutput)));
+    AddValue(fields, "same_sector_io", int64_t{State.SameSectorIo},
+             Format("                     Same sector I/O: %s\n", YesNo(State.SameSectorIo)));
+    AddValue(fields, "software_io", int64_t{State.SoftwareIo},
+             Format("                           I/O Level: %s\n",
+                    State.SoftwareIo != 0 ? "Software" : "Hardware"));
+    // Read, but not shown in the block.
+    AddValue(fields, "drive_to_test", std::string(State.DriveName), "");
+    AddValue(fields, "show_cache_speed", int64_t{State.ShowCacheSpeed}, "");
+    AddValue(fields, "single_step_kbytes", int64_t{singleStepInKBytes}, "");
+    PrintFields(fields);
+    RecordFields("/configuration", fields);
 }

@@ -8,5 +8,6 @@
 // process with status 1.
 uint32_t ReadConfiguration();
 
-// The execution options block that follows the banner.
-void PrintExecutionOptions();
+// The execution options block that follows the banner; the run's document
+// keeps every configuration value.
+void PrintExecutionOptions(uint32_t singleStepInKBytes);

@@ -6,14 +6,19 @@
 #include "report/Report.h"
 #include "run/Configuration.h"
 #include "run/RunState.h"
+#include "state/RunDocument.h"
 
 int RunVelkrand() {
+    // Before anything else: a run whose results cannot be kept isn't started.
+    if (!OpenRunDocument()) {
+        return 1;
+    }
     const uint32_t singleStepInKBytes = ReadConfiguration();
 
     std::printf("\n         Velkrand for Windows NT  Version 4.10  Release-4  Build 1540\n");
     std::printf("         Read benchmark and device report for SCSI disk units\n");
     std::printf("         (C) The Velkrand developers. Nothing on the unit is ever written.\n");
-    PrintExecutionOptions();
+    PrintExecutionOptions(singleStepInKBytes);
 
     State.VoidTime = CPUReq();
 
@@ -29,7 +34,7 @@ int RunVelkrand() {
     std::printf("\n\n                 Executing non-destructive tests\n");
     std::printf("                 ~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~\n");
     if (!StartWorkers()) {
-        return 1;
+        return 1;  // the workers already started end with the process
     }
     WaitForWorkers();
     std::printf("\n");
@@ -38,5 +43,6 @@ int RunVelkrand() {
         ShowDeviceLinearRead(State.DriveName, singleStepInKBytes);
     }
     PrintUtilization();
+    FinishRunDocument(0, "");
     return 0;
 }

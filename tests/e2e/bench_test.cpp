@@ -1,8 +1,27 @@
-// The benchmark, the linear scan and the result file, through the built
-// program and the simulated unit without delays. Figures that depend on
-// time are masked as "#".
+// Whole runs of the benchmark, the linear scan and the result file, through
+// the built program and a simulated unit on the virtual clock: every figure
+// is compared exactly, worked out below from the unit's timing model.
+//
+// The golden unit is the built-in one with a plain timing model. A worker's
+// transfer is 17 pages less one 512-byte sector, 69120 bytes, and the media
+// rate 69.12 MB/s, so that:
+// - a read that follows the head's stream takes 1 ms;
+// - a read anywhere else waits half a revolution first (5 ms at 6000 rpm;
+//   seeks and command overheads take no time), 6 ms in all;
+// - the unit's buffer (64 KiB) never holds a whole transfer, so a read of
+//   data read before is no faster;
+// - a read served by the system cache takes 0.5 ms (138.24 MB/s);
+// - the CPU probe takes 20 ms idle, and 25 % of that more for every worker.
+// Every pass then takes whole milliseconds, so that no reading of the tick
+// counter falls between two ticks.
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <numeric>
@@ -20,98 +39,166 @@ using namespace e2e;
 #ifdef _WIN32
 constexpr int kZeroAllocationError = 87;  // ERROR_INVALID_PARAMETER
 constexpr int kFileExistsError = 80;      // ERROR_FILE_EXISTS
+constexpr int kNotFoundError = 2;         // ERROR_FILE_NOT_FOUND
+constexpr int kIoError = 1117;            // ERROR_IO_DEVICE
 #else
 constexpr int kZeroAllocationError = 22;  // EINVAL
 constexpr int kFileExistsError = 17;      // EEXIST
+constexpr int kNotFoundError = 2;         // ENOENT
+constexpr int kIoError = 5;               // EIO
 #endif
 
-struct BenchRun {
-    testsupport::ProcessResult result;
-    std::string tail;  // everything after the benchmark heading
-    std::string resultFile;
+// Microseconds the golden unit takes.
+constexpr int64_t kMedia = 1000;   // one transfer streamed from the medium
+constexpr int64_t kTurn = 5000;    // half a revolution
+constexpr int64_t kCached = 500;   // one transfer from the system cache
+constexpr int64_t kPause = 10000;  // after each hardware-level pass
+constexpr int32_t kTransfer = 69120;
+constexpr int32_t kBlocks = kTransfer / 512;
+constexpr int32_t kLastBlock = 2097151;
+constexpr int32_t kFarEnd = kLastBlock - 16777216 / 512;  // M - W
+constexpr uint64_t kVolume = 4194304;
+constexpr uint32_t kStepKBytes = 135;  // two transfers: 2 ms a step
+
+const json kGoldenUnit = json::parse(R"({"volume_bytes": 4194304, "timing": {
+    "clock": "virtual", "rpm": 6000, "outer_mb_s": 69.12, "inner_mb_s": 69.12,
+    "average_seek_ms": 0, "command_overhead_us": 0, "read_ahead_kb": 1024, "cache_kb": 64,
+    "interface_mb_s": 1000, "host_cache_mb_s": 138.24, "cpu_probe_ms": 20,
+    "cpu_probe_load_percent": 25}})");
+
+struct Config {
+    int threads = 1;
+    bool software = false;
+    int requests = 133;
+    bool sameSector = false;
+    bool cacheSpeed = true;
+    bool debug = false;
+    uint32_t stepKBytes = kStepKBytes;
+
+    Values Registry() const {
+        return {{"NumberOfThreads", Dword(static_cast<uint32_t>(threads))},
+                {"SoftwareIo", Dword(software ? 1 : 0)},
+                {"NumberOfIoRequests", Dword(static_cast<uint32_t>(requests))},
+                {"SameSectorIo", Dword(sameSector ? 1 : 0)},
+                {"ShowCacheSpeed", Dword(cacheSpeed ? 1 : 0)},
+                {"DebugOutput", Dword(debug ? 1 : 0)},
+                {"SingleStepInKBytes", Dword(stepKBytes)}};
+    }
 };
 
-// One hardware-level worker of 130 requests a pass on a unit of 32 MiB: two
-// scan steps of 16 MBytes.
-BenchRun RunBench(const Values& changes, const json& unit, const testsupport::TempDir& dir) {
-    Values values = {{"NumberOfThreads", Dword(1)},
-                     {"ShowDefectList", Dword(0)},
-                     {"NumberOfIoRequests", Dword(130)}};
-    values.insert(values.end(), changes.begin(), changes.end());
-    json profile = {{"volume_bytes", 33554432}};
-    profile.merge_patch(unit);
-    BenchRun run{RunVelkrand(dir, values, &profile), "", ""};
-    run.tail = Between(run.result.out,
-                       "Executing non-destructive tests\n"
-                       "                 ~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~\n",
-                       "");
-    run.resultFile = testsupport::ReadFile(dir.path() + "/velkrand.rst");
-    return run;
+std::string Format(const char* format, double value) {
+    char text[64];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
 }
 
-// Rates, times and the utilization (which alone may be negative) as "#".
-std::string Mask(const std::string& text) {
-    return MaskAfter(
-        MaskAfter(text, {"(in KBytes/sec): ", "thread exec time: ", "void time: ", "I/O time: "}),
-        {"CPU Utilization (in percent): "}, "-0123456789.");
+// A rate as the workers print it: bytes per millisecond, 0.0 with nothing
+// to divide.
+std::string Rate(int64_t bytes, int64_t micros) {
+    EXPECT_EQ(micros % 1000, 0) << "a timed interval between two ticks";
+    return Format("%.1f", bytes <= 0 || micros == 0
+                              ? 0.0
+                              : static_cast<double>(bytes) / static_cast<double>(micros / 1000));
 }
 
-const std::string kGeometry =
-    "                        Logical drive geometry\n"
-    "                        ~~~~~~~~~~~~~~~~~~~~~~\n"
-    "                           Cylinders: 4\n"
-    "                               Heads: 255\n"
-    "                             Sectors: 63\n"
-    "                    Bytes per sector: 512\n"
-    "         Logical capacity (in Bytes): 0x0000000002000000 (33554432)\n\n";
-const std::string kListing =
-    "            00000000 (in KBytes/sec): #\n"
-    "            00000001 (in KBytes/sec): #\n";
-const std::string kUtilization =
-    "\n        CPU Utilization (in percent): #\n"
-    "                           void time: #\n"
-    "                            I/O time: #\n";
-// What follows the workers: the line end after the wait, and the scan.
-const std::string kScan = "\n" + kGeometry + kListing + kUtilization;
-
-// A hardware-level worker's report block. With 17 pages of the default unit:
-// 135 blocks of 512 bytes a request, near the end at 2097151 - 32768 - 135.
-std::string HardwareBlock(const std::string& who, const std::vector<int>& retries, bool cache,
-                          const char* kbytes = "67.5", const std::string& nearEnd = "2064248") {
-    char head[256];
-    std::snprintf(head, sizeof head,
-                  "\n                        thread index: %s %d(1) %d(2) %d(3) %d(4) 0(5)\n"
-                  "    Single transfer size (in KBytes): %s\n"
-                  "                           Test mode: Sequental I/O\n",
-                  who.c_str(), retries[0], retries[1], retries[2], retries[3], kbytes);
-    const std::string passes =
-        "    Surface-to-Cache (in KBytes/sec): # (at logical block 0)\n"
-        "    Surface-to-Cache (in KBytes/sec): # (at logical block " +
-        nearEnd + ")\n";
-    return head + ("\n                  Cache hit mode (Read-ahead Enabled)\n" + passes) +
-           "\n                 Cache miss mode (Read-ahead Disabled)\n" + passes +
-           (cache ? "\n       Cache-to-Host (in KBytes/sec): #\n\n" : "") +
-           "                    thread exec time: #\n";
+// Microseconds of pass 1 to 4 of a hardware-level worker, whole and timed
+// (requests 128 on). Passes 1 and 2 read forward and stream after their
+// first request; passes 3 and 4 read backward and wait for every one, as
+// do same-sector reads, whose data the buffer does not keep.
+int64_t HardwareRequest(const Config& config, int pass, int i) {
+    const bool streams = !config.sameSector && pass <= 2 && i > 0;
+    return streams ? kMedia : kTurn + kMedia;
+}
+int64_t HardwarePass(const Config& config, int pass, int from = 0) {
+    int64_t micros = 0;
+    for (int i = from; i < config.requests; ++i) {
+        micros += HardwareRequest(config, pass, i);
+    }
+    return micros;
 }
 
-const std::string kWorker = HardwareBlock("1 0", {0, 0, 0, 0}, true);
+// A hardware-level worker's report block, and how long the worker took.
+struct Worker {
+    std::string block;
+    int64_t micros;
+};
 
-// A software-level worker's print calls up to the given pass (16 pages:
-// 65024 bytes a read).
-std::vector<std::string> SoftwareCalls(int passes, const std::string& index) {
-    std::vector<std::string> calls = {"                        thread index: " + index + "\n",
-                                      "    Single transfer size (in KBytes): 63.0\n",
-                                      "                           Test mode: Sequental I/O\n"};
-    const std::string rate = "    Surface-to-Cache (in KBytes/sec): # ";
-    const std::vector<std::string> each[] = {
-        {"\n                 Cache hit mode (Read-ahead Enabled)\n", rate, "at logical block 0\n"},
-        {rate, "at logical block (?)\n\n"},
-        {"                 Cache miss mode (Read-ahead Disabled)\n", rate, "at logical block 0\n"},
-        {rate, "at logical block (?)\n\n"},
-        {"       Cache-to-Host (in KBytes/sec): #\n\n"},
-    };
-    for (int pass = 0; pass < passes; ++pass) {
-        calls.insert(calls.end(), each[pass].begin(), each[pass].end());
+Worker HardwareWorker(const Config& config, const std::string& who,
+                      const std::vector<int>& retries = {0, 0, 0, 0}, int64_t failedAttempts = 0) {
+    const int n = config.requests;
+    const int64_t timedBytes = n > 128 ? int64_t{n - 128} * kTransfer : 0;
+    std::string near = std::to_string(kFarEnd - kBlocks);
+    std::string block = "\n                        thread index: " + who + " " +
+                        std::to_string(retries[0]) + "(1) " + std::to_string(retries[1]) + "(2) " +
+                        std::to_string(retries[2]) + "(3) " + std::to_string(retries[3]) +
+                        "(4) 0(5)\n" + "    Single transfer size (in KBytes): 67.5\n" +
+                        "                           Test mode: " +
+                        (config.sameSector ? "Same Sector I/O\n" : "Sequental I/O\n");
+    const char* heads[] = {"\n                  Cache hit mode (Read-ahead Enabled)\n", "",
+                           "\n                 Cache miss mode (Read-ahead Disabled)\n", ""};
+    int64_t micros = failedAttempts;
+    for (int pass = 1; pass <= 4; ++pass) {
+        micros += HardwarePass(config, pass) + kPause;
+        block += heads[pass - 1];
+        block += "    Surface-to-Cache (in KBytes/sec): " +
+                 Rate(timedBytes, HardwarePass(config, pass, 128)) + " (at logical block " +
+                 (pass % 2 == 1 ? std::string("0") : near) + ")\n";
+    }
+    if (config.cacheSpeed) {
+        // Read 0 goes to the medium, the others to the system cache; 1 on
+        // are timed.
+        const int64_t timed = n > 1 ? (n - 1) * kCached : 0;
+        micros += (n > 0 ? kTurn + kMedia : 0) + timed;
+        block += "\n       Cache-to-Host (in KBytes/sec): " +
+                 Rate(n > 1 ? int64_t{n - 1} * kTransfer : 0, timed) + "\n\n";
+    }
+    block += "                    thread exec time: " + std::to_string(micros / 1000) + "\n";
+    return {block, micros};
+}
+
+// A software-level worker's print calls, and its exec time. Every read
+// goes through the system cache: pass 1 and 2 stream from the medium, pass
+// 3 (one request above pass 1's span) finds all but its first request in
+// the cache, pass 4 only its first one, and pass 5 rereads a transfer of
+// pass 1. Passes time requests 1 on.
+std::vector<std::string> SoftwareCalls(const Config& config, int index, int passes = 5) {
+    const int64_t n = config.requests;
+    const int64_t rest = n - 1;
+    const int64_t whole[] = {kTurn + n * kMedia, kTurn + n * kMedia,
+                             kTurn + kMedia + rest * kCached, kCached + rest * (kTurn + kMedia),
+                             n * kCached};
+    const int64_t timed[] = {rest * kMedia, rest * kMedia, rest * kCached, rest * (kTurn + kMedia),
+                             rest * kCached};
+    std::vector<std::string> calls = {
+        "                        thread index: " + std::to_string(index) + "\n",
+        "    Single transfer size (in KBytes): 67.0\n",
+        "                           Test mode: Sequental I/O\n"};
+    int64_t micros = 0;
+    for (int pass = 1; pass <= passes; ++pass) {
+        micros += whole[pass - 1];
+        const std::string rate = Rate(rest * kTransfer, timed[pass - 1]);
+        const std::string line = "    Surface-to-Cache (in KBytes/sec): " + rate + " ";
+        switch (pass) {
+            case 1:
+                calls.insert(calls.end(),
+                             {"\n                 Cache hit mode (Read-ahead Enabled)\n", line,
+                              "at logical block 0\n"});
+                break;
+            case 3:
+                calls.insert(calls.end(),
+                             {"                 Cache miss mode (Read-ahead Disabled)\n", line,
+                              "at logical block 0\n"});
+                break;
+            case 5:
+                calls.push_back("       Cache-to-Host (in KBytes/sec): " + rate + "\n\n");
+                break;
+            default:
+                calls.insert(calls.end(), {line, "at logical block (?)\n\n"});
+        }
+    }
+    if (passes == 5) {
+        calls.push_back("                    thread exec time: " + std::to_string(micros / 1000) +
+                        "\n");
     }
     return calls;
 }
@@ -144,69 +231,147 @@ void ExpectInterleaved(const std::string& text, const std::vector<std::string>& 
     EXPECT_EQ(covered, text.size()) << text;
 }
 
-// The result file: the table's length in bytes, then the listed rates.
-void ExpectResultFile(const BenchRun& run, uint32_t steps) {
-    std::string expected;
-    const auto put = [&](uint32_t value) {
-        for (int byte = 0; byte < 4; ++byte) {
-            expected += static_cast<char>(value >> (8 * byte));
-        }
-    };
-    put(4 * steps);
-    for (uint32_t k = 0; k < steps; ++k) {
-        char label[48];
-        std::snprintf(label, sizeof label, "            %08u (in KBytes/sec): ", k);
-        put(static_cast<uint32_t>(std::stoul("0" + Between(run.result.out, label, "\n"))));
+const std::string kGeometry =
+    "                        Logical drive geometry\n"
+    "                        ~~~~~~~~~~~~~~~~~~~~~~\n"
+    "                           Cylinders: 0\n"  // 4 MiB of 255 x 63 sectors of 512 bytes
+    "                               Heads: 255\n"
+    "                             Sectors: 63\n"
+    "                    Bytes per sector: 512\n"
+    "         Logical capacity (in Bytes): 0x0000000000400000 (4194304)\n\n";
+
+// The scan's rates: the first step waits for half a revolution, the others
+// stream. Steps are whole transfers of the golden unit.
+std::vector<uint32_t> ScanRates(uint32_t stepKBytes, uint64_t volume = kVolume) {
+    const uint32_t stepBytes = stepKBytes * 1024;
+    EXPECT_EQ(stepBytes % kTransfer, 0u);
+    const int64_t streamed = stepBytes / kTransfer * kMedia;
+    std::vector<uint32_t> rates;
+    for (uint64_t k = 0; k < volume / stepBytes; ++k) {
+        const int64_t micros = (k == 0 ? kTurn : 0) + streamed;
+        rates.push_back(static_cast<uint32_t>(stepBytes / (micros / 1000)));
     }
-    EXPECT_EQ(run.resultFile, expected);
+    return rates;
 }
 
-// Every worker completes with its own index (and, at the hardware level, its
-// own report order number), and the run goes on to the scan.
-TEST(BenchmarkRun, WorkersOfBothKindsComplete) {
+std::string Listing(const std::vector<uint32_t>& rates) {
+    std::string text;
+    for (size_t k = 0; k < rates.size(); ++k) {
+        char line[64];
+        std::snprintf(line, sizeof line, "            %08d (in KBytes/sec): %08u\n",
+                      static_cast<int>(k), rates[k]);
+        text += line;
+    }
+    return text;
+}
+
+// The result file: the table's length in bytes, then the rates, all
+// little-endian.
+std::string ResultFile(const std::vector<uint32_t>& rates) {
+    std::string bytes;
+    const auto put = [&](uint32_t value) {
+        for (int byte = 0; byte < 4; ++byte) {
+            bytes += static_cast<char>(value >> (8 * byte));
+        }
+    };
+    put(static_cast<uint32_t>(rates.size() * 4));
+    for (const uint32_t rate : rates) {
+        put(rate);
+    }
+    return bytes;
+}
+
+// The utilization lines with workers started: the idle probe 20 ms, the
+// loaded one 25 % more for each worker.
+std::string Utilization(int workers) {
+    const int ioTime = workers == 0 ? 0 : (20 * (100 + 25 * workers) + 50) / 100;
+    return "\n        CPU Utilization (in percent): " +
+           Format("%.2f", ioTime * 100.0 / 20 - 100.0) + "\n" +
+           "                           void time: 20\n" +
+           "                            I/O time: " + std::to_string(ioTime) + "\n";
+}
+
+// What follows the workers: the line end after the wait, the scan, and
+// the utilization.
+std::string ScanAndUtilization(const Config& config) {
+    return "\n" + kGeometry + Listing(ScanRates(config.stepKBytes)) + Utilization(config.threads);
+}
+
+const std::string kGolden =
+    testsupport::ReadFile(VELKRAND_SOURCE_DIR "/tests/golden/default-report.txt");
+const std::string kHeading =
+    "\n\n                 Executing non-destructive tests\n"
+    "                 ~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~\n";
+
+// The golden report up to the benchmark heading, with the options block of
+// the configuration.
+std::string Report(const Config& config) {
+    std::string report = kGolden.substr(0, kGolden.find(kHeading));
+    report = SetLine(report, "Number of I/O threads: ", std::to_string(config.threads));
+    report =
+        SetLine(report, "Number of I/O requests in a thread: ", std::to_string(config.requests));
+    report = SetLine(report, "Extended debug output: ", config.debug ? "Yes" : "No");
+    report = SetLine(report, "Same sector I/O: ", config.sameSector ? "Yes" : "No");
+    return SetLine(report, "I/O Level: ", config.software ? "Software" : "Hardware");
+}
+
+struct BenchRun {
+    testsupport::ProcessResult result;
+    std::string tail;  // everything after the benchmark heading
+    std::string resultFile;
+};
+
+BenchRun RunBench(const Config& config, const json& changes, const testsupport::TempDir& dir) {
+    json profile = kGoldenUnit;
+    profile.merge_patch(changes);
+    BenchRun run{RunVelkrand(dir, config.Registry(), &profile), "", ""};
+    run.tail = Between(run.result.out, kHeading, "");
+    run.resultFile = testsupport::ReadFile(dir.path() + "/velkrand.rst");
+    return run;
+}
+
+// Whole runs with 1, 2 and 16 workers of each kind: the report, every
+// worker's figures, the scan and its result file, the utilization.
+TEST(BenchmarkRun, WholeRunsAreExact) {
     for (const bool software : {false, true}) {
         for (const int threads : {1, 2, 16}) {
             SCOPED_TRACE(std::string(software ? "software x" : "hardware x") +
                          std::to_string(threads));
+            const Config config{
+                .threads = threads, .software = software, .requests = software ? 9 : 133};
             testsupport::TempDir dir;
-            const BenchRun run = RunBench(
-                {{"NumberOfThreads", Dword(static_cast<uint32_t>(threads))},
-                 {"SoftwareIo", Dword(software ? 1 : 0)}},
-                software ? json{{"adapter", {{"max_physical_pages", 16}}}} : json::object(), dir);
+            const BenchRun run = RunBench(config, json::object(), dir);
             EXPECT_EQ(run.result.status, 0);
-            // The first number is the index of a software-level worker and
-            // the report order of a hardware-level one, whose index follows.
-            const int first = software ? 0 : 1;
-            for (int k = first; k < first + threads; ++k) {
-                EXPECT_EQ(
-                    Count(run.tail, "thread index: " + std::to_string(k) + (software ? "\n" : " ")),
-                    1);
-            }
-            const std::string masked = Mask(MaskAfter(run.tail, {"thread index: "}));
+            EXPECT_EQ(run.result.err, "");
+            EXPECT_EQ(run.result.out.substr(0, run.result.out.find(kHeading)), Report(config));
+            EXPECT_EQ(run.resultFile, ResultFile(ScanRates(kStepKBytes)));
+            const std::string after = ScanAndUtilization(config);
+            ASSERT_TRUE(run.tail.ends_with(after)) << run.tail;
+            const std::string workers = run.tail.substr(0, run.tail.size() - after.size());
+            // Every worker measures alike; they start and report in any order.
             std::vector<std::string> calls;
             for (int k = 0; k < threads; ++k) {
                 if (software) {
-                    const std::vector<std::string> worker = SoftwareCalls(5, "#");
+                    const std::vector<std::string> worker = SoftwareCalls(config, k);
                     calls.insert(calls.end(), worker.begin(), worker.end());
-                    calls.push_back("                    thread exec time: #\n");
                 } else {
-                    calls.push_back(HardwareBlock("# " + std::to_string(k), {0, 0, 0, 0}, true));
+                    // The report order, first, as "#"; the index after it.
+                    calls.push_back(HardwareWorker(config, "# " + std::to_string(k)).block);
+                    EXPECT_EQ(Count(workers, "thread index: " + std::to_string(k + 1) + " "), 1);
                 }
             }
             if (threads == 1) {
-                EXPECT_EQ(masked, Join(calls) + kScan);
+                EXPECT_EQ(workers, software ? Join(SoftwareCalls(config, 0))
+                                            : HardwareWorker(config, "1 0").block);
             }
-            ASSERT_GT(masked.size(), kScan.size());
-            EXPECT_EQ(masked.substr(masked.size() - kScan.size()), kScan);
-            ExpectInterleaved(masked.substr(0, masked.size() - kScan.size()), calls);
-            ExpectResultFile(run, 2);
+            ExpectInterleaved(software ? workers : MaskAfter(workers, {"thread index: "}), calls);
         }
     }
 }
 
-// One worker to its end: retries of a pass, a failed READ CAPACITY, failed
-// reads, and scans that cannot start.
-TEST(BenchmarkRun, OneWorkerToItsEnd) {
+// One hardware-level worker in other modes, retrying, and failing.
+TEST(BenchmarkRun, HardwareWorkerToItsEnd) {
+    const Config plain;
     const std::string retry =
         "\nStrange reaction: SCSI Status: 02h\n\nSCSI Sense Info:\n"
         "--------------------------------------------------------------\n"
@@ -216,74 +381,214 @@ TEST(BenchmarkRun, OneWorkerToItsEnd) {
         sixteen += "pass " + std::to_string(k) + " failed\n";
     }
     sixteen += "number of read retries exceeded maximum allowed\n";
-    // A failed read ends the worker, which still counts as complete; reads 1
-    // to 130 are pass 1, 131 to 260 pass 2, and so on.
-    const auto shortRead = [](int nth) {
-        return json{{"faults", {{{"op", "read"}, {"nth", nth}, {"short", 512}}}},
-                    {"adapter", {{"max_physical_pages", 16}}}};
+    const auto lba = [](int32_t block) {
+        return std::to_string(block) + ", " + std::to_string(block);
     };
-    const Values software = {{"SoftwareIo", Dword(1)}};
-    const std::string shortLine = "Bytes readen 512 != RaidIoRequestSize 65024";
-    // Label, configuration, unit, and the masked text after the heading.
-    const std::tuple<const char*, Values, std::string, std::string> cases[] = {
-        // Pass 4's last request reads block 2046968, which pass 2's request
-        // 1 reads first. The GOOD answers before it must leave room for the
-        // sense.
-        {"pass 4 fails twice",
-         {{"DebugOutput", Dword(1)}},
-         R"({"faults": [{"op": "command", "lba": [2046968, 2046968], "nth": 2, "count": 2,
+    const int n = plain.requests;
+    // Pass 4's last request reads from M - W - T(N - 1), where pass 2's
+    // request 1 reads first. A failed request costs no time, and the
+    // attempt pauses after it.
+    const int32_t pass4Last = kFarEnd - (n - 1) * kBlocks;
+    const int64_t failedPass4 = HardwarePass(plain, 4) - (kTurn + kMedia) + kPause;
+    // Pass 2's last request: its region ends W blocks before the last one.
+    const int32_t pass2Last = kFarEnd - kBlocks;
+
+    const Config sameSector{.sameSector = true};
+    const Config noCache{.cacheSpeed = false};
+    const Config debug{.debug = true};
+    const Config noRequests{.requests = 0};
+    const Config untimed{.requests = 128, .cacheSpeed = false};
+    // Configuration, the unit's changes, the text after the heading.
+    const std::tuple<const char*, Config, std::string, std::string> cases[] = {
+        {"same sector", sameSector, "{}",
+         HardwareWorker(sameSector, "1 0").block + ScanAndUtilization(sameSector)},
+        {"no cache-to-host", noCache, "{}",
+         HardwareWorker(noCache, "1 0").block + ScanAndUtilization(noCache)},
+        // Nothing timed: the figures are 0.0, and each pass still pauses.
+        {"no requests", noRequests, "{}",
+         HardwareWorker(noRequests, "1 0").block + ScanAndUtilization(noRequests)},
+        {"128 requests", untimed, "{}",
+         HardwareWorker(untimed, "1 0").block + ScanAndUtilization(untimed)},
+        {"pass 4 fails twice", debug,
+         R"({"faults": [{"op": "command", "lba": [)" + lba(pass4Last) +
+             R"(], "nth": 2, "count": 2,
              "sense": "70 00 03 00 00 00 00 0a 00 00 00 00 11 00 00 00 00 00"}]})",
          retry + "pass 0 failed\n" + retry + "pass 1 failed\n" +
-             HardwareBlock("1 0", {0, 0, 0, 2}, true) + kScan},
-        // Only the last request of a pass decides it.
-        {"an earlier request fails",
-         {},
-         R"({"faults": [{"op": "command", "lba": [0, 0], "status": 2}]})",
-         kWorker + kScan},
-        {"sixteen failures end the run",
-         {},
-         R"({"faults": [{"op": "command", "lba": [2064248, 2064248], "status": 2}]})",
+             HardwareWorker(debug, "1 0", {0, 0, 0, 2}, 2 * failedPass4).block +
+             ScanAndUtilization(debug)},
+        // Only the last request of a pass decides it; the failed first one
+        // takes no time, and the second waits for the platter instead.
+        {"an earlier request fails", plain,
+         R"({"faults": [{"op": "command", "lba": [0, 0], "count": -1, "status": 2}]})",
+         HardwareWorker(plain, "1 0", {0, 0, 0, 0}, -kMedia).block + ScanAndUtilization(plain)},
+        {"sixteen failures end the run", plain,
+         R"({"faults": [{"op": "command", "lba": [)" + lba(pass2Last) +
+             R"(], "count": -1, "status": 2}]})",
          sixteen},
-        // Then the workers see 256-byte sectors and last block 0: 271
-        // sectors a request, and pass 2 ends at 0 - 65536 - 271, which
-        // reaches this unit (of blocks up to 2^32 - 2) as 4294901489.
-        {"READ CAPACITY fails",
-         {{"ShowCacheSpeed", Dword(0)}},
-         R"({"capacity": {"last_lba": 4294967294, "block_length": 256}, "faults": [
-             {"op": "command", "opcode": "0x25", "error": 5},
-             {"op": "command", "lba": [4294901489, 4294901489], "nth": 1, "status": 2}]})",
-         "pass 0 failed\n" + HardwareBlock("1 0", {0, 1, 0, 0}, false, "67.8", "-65807") +
-             SetLine(SetLine(kScan, "Cylinders: ", "8"), "Bytes per sector: ", "256")},
-        {"last cache-to-host read short",
-         {},
-         shortRead(130).dump(),
-         "Bytes readen 512 != TransferSize 65024\n" + kScan},
-        {"software pass 4 short at request 7", software, shortRead(398).dump(),
-         Join(SoftwareCalls(3, "0")) + shortLine + " in pass 7\n" + kScan},
-        {"step of 0",
-         {{"SingleStepInKBytes", Dword(0)}},
-         "{}",
-         kWorker + "\n" +
-             "\nlinear scan refused: SingleStepInKBytes is 0, the step must be at least 1 KByte\n" +
-             kUtilization},
-        {"step larger than the volume",
-         {{"SingleStepInKBytes", Dword(65536)}},
-         "{}",
-         kWorker + "\n\nerror " + std::to_string(kZeroAllocationError) + " allocating memory\n" +
-             kUtilization},
+        // Every cache-to-host read is at byte 69120, block 135.
+        {"cache-to-host read short", plain,
+         R"({"faults": [{"op": "read", "lba": [135, 135], "nth": 133, "short": 512}]})",
+         "Bytes readen 512 != TransferSize 69120\n" + ScanAndUtilization(plain)},
+        // Its reads are at byte 69120 (block 135), which the scan's first
+        // step also reads, once.
+        {"cache-to-host read fails", plain,
+         R"({"faults": [{"op": "read", "lba": [135, 135], "nth": 2, "error": 5}]})",
+         "Error " + std::to_string(kIoError) + " reading \\\\.\\sim0\n" +
+             ScanAndUtilization(plain)},
     };
-    for (const auto& [label, changes, unit, tail] : cases) {
+    for (const auto& [label, config, unit, tail] : cases) {
         SCOPED_TRACE(label);
         testsupport::TempDir dir;
-        const BenchRun run = RunBench(changes, json::parse(unit), dir);
-        EXPECT_EQ(Mask(run.tail), tail);
-        // Only a run that does not end fatally gets to the utilization.
-        EXPECT_EQ(run.result.status, tail.ends_with(kUtilization) ? 0 : 1);
-        if (tail.ends_with(kListing + kUtilization)) {
-            ExpectResultFile(run, 2);
-        } else {
-            EXPECT_EQ(run.resultFile, "");
-        }
+        const BenchRun run = RunBench(config, json::parse(unit), dir);
+        EXPECT_EQ(run.tail, tail);
+        const bool complete = tail.ends_with(Utilization(1));
+        EXPECT_EQ(run.result.status, complete ? 0 : 1);
+        EXPECT_EQ(run.resultFile, complete ? ResultFile(ScanRates(kStepKBytes)) : "");
+    }
+}
+
+// A READ CAPACITY that fails leaves the workers 256-byte sectors and last
+// block 0: 271 sectors a request, and every request of pass 2 at a
+// negative address, which reaches the unit as a 32-bit pattern far beyond
+// its end: the pass fails sixteen times.
+TEST(BenchmarkRun, FailedReadCapacity) {
+    const Config config;
+    std::string sixteen;
+    for (int k = 0; k < 15; ++k) {
+        sixteen += "pass " + std::to_string(k) + " failed\n";
+    }
+    testsupport::TempDir dir;
+    const BenchRun run = RunBench(config, json::parse(R"({
+        "capacity": {"last_lba": 2097151, "block_length": 256},
+        "faults": [{"op": "command", "opcode": "0x25", "error": 5}]})"),
+                                  dir);
+    EXPECT_EQ(run.tail, sixteen + "number of read retries exceeded maximum allowed\n");
+    EXPECT_EQ(run.result.status, 1);
+    EXPECT_NE(run.result.out.find("\n            READ CAPACITY failed: check is media present?\n"),
+              std::string::npos);
+}
+
+// One software-level worker failing in each way it can.
+TEST(BenchmarkRun, SoftwareWorkerFailures) {
+    const Config config{.software = true, .requests = 9};
+    const auto upTo = [&](int passes) { return Join(SoftwareCalls(config, 0, passes)); };
+    const std::string shortLine = "Bytes readen 512 != RaidIoRequestSize 69120";
+    const auto read = [](int nth, const std::string& effect) {
+        return R"({"faults": [{"op": "read", "nth": )" + std::to_string(nth) + ", " + effect +
+               "}]}";
+    };
+    // Reads 1 to 9 are pass 1, 10 to 18 pass 2, and so on.
+    const std::tuple<const char*, std::string, std::string, int> cases[] = {
+        {"pass 1 short", read(4, R"("short": 512)"), upTo(0) + shortLine + "\n", 0},
+        {"pass 2 short at request 3", read(13, R"("short": 512)"),
+         upTo(1) + shortLine + " in pass 3\n", 0},
+        {"pass 3 short", read(19, R"("short": 512)"), upTo(2) + shortLine + "\n", 0},
+        {"pass 4 short at request 8", read(36, R"("short": 512)"),
+         upTo(3) + shortLine + " in pass 8\n", 0},
+        // Block 135 is read by pass 1's request 1, pass 3's last request
+        // and then pass 5's, all one transfer in.
+        {"pass 5 short",
+         R"({"faults": [{"op": "read", "lba": [135, 135], "nth": 3, "short": 512}]})",
+         upTo(4) + shortLine + "\n", 0},
+        {"pass 2 fails", read(10, R"("error": 5)"),
+         upTo(1) + "Error " + std::to_string(kIoError) + " reading \\\\.\\sim0\n", 0},
+        // This one ends the whole run before the worker prints anything.
+        {"volume size fails", R"({"faults": [{"op": "disk_size", "error": 5}]})",
+         "\nError " + std::to_string(kIoError) + " to get \\\\.\\sim0 drive free space.\n", 1},
+    };
+    for (const auto& [label, unit, workerText, status] : cases) {
+        SCOPED_TRACE(label);
+        testsupport::TempDir dir;
+        const BenchRun run = RunBench(config, json::parse(unit), dir);
+        EXPECT_EQ(run.result.status, status);
+        EXPECT_EQ(run.tail, status == 0 ? workerText + ScanAndUtilization(config) : workerText);
+    }
+}
+
+// The system's text for an error code, as the program prints it after its
+// own line: with the text's line end and one of its own.
+std::string SystemText(int code) {
+#ifdef _WIN32
+    char text[80];
+    EXPECT_NE(FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, static_cast<DWORD>(code), 0, text,
+                             sizeof text, nullptr),
+              0u);
+    return std::string(text) + "\n";
+#else
+    return std::string(std::strerror(code)) + "\n\n";
+#endif
+}
+
+// A worker that cannot open the unit, or finds it not ready, ends the run.
+// The second open or TEST UNIT READY of the process is the first worker's.
+TEST(BenchmarkRun, WorkersThatCannotStart) {
+    const std::string openFails = R"({"faults": [{"op": "open", "nth": 2, "error": 2}]})";
+    const std::tuple<const char*, bool, std::string, std::string> cases[] = {
+        {"hardware open", false, openFails,
+         "error opening ScsiPort. error: " + std::to_string(kNotFoundError) + "\n" +
+             SystemText(kNotFoundError)},
+        {"software open", true, openFails,
+         "error opening ScsiPort. error: " + std::to_string(kNotFoundError) + "\n" +
+             SystemText(kNotFoundError)},
+        {"not ready", false,
+         R"({"faults": [{"op": "command", "opcode": "0x00", "nth": 2, "status": 2}]})",
+         "\nError: Unit not ready!"},
+    };
+    for (const auto& [label, software, unit, tail] : cases) {
+        SCOPED_TRACE(label);
+        testsupport::TempDir dir;
+        const BenchRun run = RunBench(Config{.software = software}, json::parse(unit), dir);
+        EXPECT_EQ(run.tail, tail);
+        EXPECT_EQ(run.result.status, 1);
+    }
+}
+
+// The linear scan's own endings: steps it refuses, a volume smaller than a
+// step, reads and controls that fail, a volume of 4 GiB or more.
+TEST(BenchmarkRun, ScanEndings) {
+    const Config plain;
+    const std::string worker = HardwareWorker(plain, "1 0").block + "\n";
+    const std::string listing = Listing(ScanRates(kStepKBytes));
+    const std::string utilization = Utilization(1);
+    // The scan's open is the third of the run, after the report's and the
+    // worker's; its reads come after the worker's 133 cache-to-host reads.
+    const std::tuple<const char*, uint32_t, std::string, std::string> cases[] = {
+        {"step of 0", 0, "{}",
+         "\nlinear scan refused: SingleStepInKBytes is 0, the step must be at least 1 KByte\n"},
+        {"step too large", 4194304, "{}",
+         "\nlinear scan refused: SingleStepInKBytes 4194304 is above the largest step of "
+         "4194303 KBytes\n"},
+        {"volume smaller than a step", 8192, "{}",
+         "\nerror " + std::to_string(kZeroAllocationError) + " allocating memory\n"},
+        {"cannot open", kStepKBytes, R"({"faults": [{"op": "open", "nth": 3, "error": 2}]})",
+         "\nunable to get valid handle to \\\\.\\sim0\n"},
+        {"no size", kStepKBytes, R"({"faults": [{"op": "disk_size", "error": 5}]})",
+         "\nerror " + std::to_string(kIoError) + " unable to get device size\n"},
+        {"no geometry", kStepKBytes, R"({"faults": [{"op": "geometry", "error": 5}]})",
+         "\nnon critical error " + std::to_string(kIoError) + " recieving drive geometry\n" +
+             listing},
+        {"read fails at step 2", kStepKBytes,
+         R"({"faults": [{"op": "read", "nth": 136, "error": 5}]})",
+         kGeometry + "error " + std::to_string(kIoError) + " reading \\\\.\\sim0\n"},
+        {"read short at step 1", kStepKBytes,
+         R"({"faults": [{"op": "read", "nth": 135, "short": 4096}]})",
+         kGeometry + "\nbytes readen 4096 != IoRequestSize 138240\n"},
+        // 6 GiB in steps of 1 GiB: the capacity's upper half shows; the
+        // first read fails.
+        {"6 GiB", 1048576,
+         R"({"volume_bytes": 6442450944, "faults": [{"op": "read", "nth": 134, "error": 5}]})",
+         SetLine(SetLine(kGeometry, "Cylinders: ", "783"),
+                 "Logical capacity (in Bytes): ", "0x0000000180000000 (6442450944)") +
+             "error " + std::to_string(kIoError) + " reading \\\\.\\sim0\n"},
+    };
+    for (const auto& [label, step, unit, scan] : cases) {
+        SCOPED_TRACE(label);
+        testsupport::TempDir dir;
+        const Config config{.stepKBytes = step};
+        const BenchRun run = RunBench(config, json::parse(unit), dir);
+        EXPECT_EQ(run.tail, worker + scan + utilization);
+        EXPECT_EQ(run.result.status, 0);
+        EXPECT_EQ(run.resultFile, scan.ends_with(listing) ? ResultFile(ScanRates(step)) : "");
     }
 }
 
@@ -308,10 +613,12 @@ TEST(BenchmarkRun, ExistingResultFileIsLeftAlone) {
         if (kind != kFile) {
             std::filesystem::create_symlink("target.rst", path);
         }
-        const BenchRun run = RunBench({}, json::object(), dir);
-        EXPECT_EQ(Mask(run.tail), kWorker + "\n" + kGeometry + kListing +
-                                      "\nfile velkrand.rst creation failed with error code " +
-                                      std::to_string(kFileExistsError) + "\n" + kUtilization);
+        const Config plain;
+        const BenchRun run = RunBench(plain, json::object(), dir);
+        EXPECT_EQ(run.tail, HardwareWorker(plain, "1 0").block + "\n" + kGeometry +
+                                Listing(ScanRates(kStepKBytes)) +
+                                "\nfile velkrand.rst creation failed with error code " +
+                                std::to_string(kFileExistsError) + "\n" + Utilization(1));
         EXPECT_EQ(run.result.status, 0);
         EXPECT_EQ(std::filesystem::is_symlink(path), kind != kFile);
         EXPECT_EQ(run.resultFile, kind == kDanglingLink ? "" : old);

@@ -73,7 +73,7 @@ TEST(ConfigurationRun, ExecutionOptionsBlock) {
         {{}, {}},
         {{{"ShowDefectList", Dword(0)}}, {{"defect list: ", "No"}}},
         {{{"SoftwareIo", Dword(7)}}, {{"I/O Level: ", "Software"}}},
-        {{{"DebugOutput", Dword(1)}, {"SameSectorIo", Dword(0x80000000)}},
+        {{{"DebugOutput", Dword(5)}, {"SameSectorIo", Dword(0x80000000)}},
          {{"debug output: ", "Yes"}, {"Same sector I/O: ", "Yes"}}},
         {{{"NumberOfThreads", Dword(64)}}, {{"I/O threads: ", "64"}}},
         {{{"NumberOfIoRequests", Dword(0xffffffff)}}, {{"in a thread: ", "-1"}}},

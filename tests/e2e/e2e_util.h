@@ -48,16 +48,19 @@ inline std::string RegText(const Values& changes,
     return text;
 }
 
-// Runs the program in dir. A profile describes the simulated unit, without
-// its delays; without one the unit is the built-in default, delays and all.
+// Runs the program in dir. A profile describes the simulated unit: on the
+// virtual clock as it says, else without its delays; without one the unit
+// is the built-in default, delays and all.
 inline testsupport::ProcessResult RunVelkrand(const testsupport::TempDir& dir,
                                               const Values& changes, const json* profile = nullptr,
                                               int timeoutSeconds = 60) {
     std::string unit;  // empty: no variable
     if (profile != nullptr) {
-        json instant = *profile;
-        instant["timing"]["instant"] = true;
-        unit = dir.Write("unit.json", instant.dump());
+        json unitProfile = *profile;
+        if (!unitProfile.contains("timing") || !unitProfile["timing"].contains("clock")) {
+            unitProfile["timing"]["instant"] = true;
+        }
+        unit = dir.Write("unit.json", unitProfile.dump());
     }
     const std::string reg = dir.Write("velkrand.reg", RegText(changes));
     return testsupport::RunProgram(VELKRAND_BINARY, dir.path(),

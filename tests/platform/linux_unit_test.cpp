@@ -1,9 +1,11 @@
-// The Linux backend without a disk: names, sysfs as fake trees written
-// here, and the last read-only guard.
+// The Linux backend without a disk: names and the open, the SG_IO request
+// and its outcome, sysfs as fake trees written here, and the last read-only
+// guard.
 #ifdef __linux__
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -36,6 +38,107 @@ TEST(LinuxUnit, OpensOnlyPlainNamesOfBlockDevices) {
         uint32_t error = 0;
         EXPECT_EQ(OpenSystemUnit(name, OpenOptions{}, error), nullptr) << name;
         EXPECT_EQ(error, static_cast<uint32_t>(expected)) << name;
+    }
+}
+
+// A unit is only ever opened for reading, buffered or not; unbuffered adds
+// O_DIRECT. A regular file stands in for the device node.
+TEST(LinuxUnit, OpensTheNodeForReadingOnly) {
+    testsupport::TempDir dir;
+    const std::string path = dir.Write("node", std::string(4096, 'a'));
+    for (const bool unbuffered : {false, true}) {
+        const int fd = OpenDeviceNode(path, OpenOptions{unbuffered});
+        if (fd < 0 && unbuffered && errno == EINVAL) {
+            GTEST_SKIP() << "the temporary directory's file system refuses O_DIRECT";
+        }
+        ASSERT_GE(fd, 0) << unbuffered;
+        const int flags = ::fcntl(fd, F_GETFL);
+        EXPECT_EQ(flags & O_ACCMODE, O_RDONLY) << unbuffered;
+        EXPECT_EQ((flags & O_DIRECT) != 0, unbuffered);
+        EXPECT_NE(::fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
+        ::close(fd);
+    }
+}
+
+// The request for a command: interface, direction, lengths, where the CDB,
+// data and sense go (as the command's own buffers), the time-out in ms.
+TEST(LinuxUnit, SgRequestFromTheCommand) {
+    // CDB, data length, sense room, time-out in seconds; the request.
+    const std::tuple<const char*, uint32_t, uint8_t, uint32_t, std::string> cases[] = {
+        {"28 00 00 00 10 00 00 00 01 00", 512, 24, 200,
+         "S from 10 cdb 512 data 24 sense 200000 ms"},
+        {"00 00 00 00 00 00", 0, 24, 200, "S none 6 cdb 0 - 24 sense 200000 ms"},
+        {"1a 00 08 00 c0 00", 192, 0, 7, "S from 6 cdb 192 data 0 - 7000 ms"},
+        {"1a 00 08 00 c0 00", 192, 40, 0xFFFFFFFF, "S from 6 cdb 192 data 32 sense 4294967295 ms"},
+    };
+    for (const auto& [hex, length, senseRoom, seconds, expected] : cases) {
+        const std::vector<uint8_t> cdb = HexBytes(hex);
+        uint8_t data[512];
+        ScsiCommand command{.cdb = cdb.data(),
+                            .cdbLength = static_cast<uint8_t>(cdb.size()),
+                            .data = data,  // only where there are data to move
+                            .dataLength = length,
+                            .timeoutSeconds = seconds,
+                            .senseCapacity = senseRoom};
+        const sg_io_hdr_t r = SgRequestFor(command);
+        const auto where = [](const void* at, const void* own, const char* name) {
+            return at == own ? std::string(name) : at == nullptr ? std::string("-") : "elsewhere";
+        };
+        EXPECT_EQ(std::string(1, static_cast<char>(r.interface_id)) +
+                      (r.dxfer_direction == SG_DXFER_FROM_DEV ? " from "
+                       : r.dxfer_direction == SG_DXFER_NONE   ? " none "
+                                                              : " other ") +
+                      std::to_string(r.cmd_len) + " " + where(r.cmdp, cdb.data(), "cdb") + " " +
+                      std::to_string(r.dxfer_len) + " " + where(r.dxferp, data, "data") + " " +
+                      std::to_string(r.mx_sb_len) + " " + where(r.sbp, command.sense, "sense") +
+                      " " + std::to_string(r.timeout) + " ms" +
+                      (r.flags != 0 || r.iovec_count != 0 ? " flags" : ""),
+                  expected)
+            << hex;
+    }
+}
+
+// The outcome of a request: the whole status byte, the sense bytes the
+// kernel wrote (within the room given), the length less the residue, and
+// the failures on the way that make the call fail.
+TEST(LinuxUnit, SgOutcomeIntoTheCommand) {
+    struct Outcome {
+        uint8_t status, senseWritten, senseRoom;
+        int resid;
+        uint16_t host, driver;
+        std::string expected;  // error, status, sense length, bytes moved
+    };
+    const Outcome cases[] = {
+        {0x00, 0, 24, 0, 0, 0, "0 0 0 192"},
+        {0x02, 18, 24, 192, 0, 0x08, "0 2 18 0"},  // CHECK CONDITION with sense
+        {0x18, 0, 24, 0, 0, 0, "0 24 0 192"},      // RESERVATION CONFLICT
+        {0x00, 0, 24, 100, 0, 0, "0 0 0 92"},
+        {0x02, 30, 24, 0, 0, 0x08, "0 2 24 192"},  // more sense than room
+        {0x00, 0, 24, -5, 0, 0, "0 0 0 192"},
+        {0x00, 0, 24, 1000, 0, 0, "0 0 0 0"},
+        {0x00, 0, 24, 0, 0x01, 0, "5 0 0 192"},    // no connection to the unit
+        {0x00, 0, 24, 0, 0, 0x06, "5 0 0 192"},    // timed out
+        {0x02, 18, 24, 0, 0, 0x18, "0 2 18 192"},  // a retry suggested beside the sense
+    };
+    for (const Outcome& c : cases) {
+        sg_io_hdr_t request;
+        std::memset(&request, 0, sizeof request);
+        request.dxfer_len = 192;
+        request.status = c.status;
+        request.masked_status = static_cast<uint8_t>(c.status >> 1);
+        request.sb_len_wr = c.senseWritten;
+        request.mx_sb_len = c.senseRoom;
+        request.resid = c.resid;
+        request.host_status = c.host;
+        request.driver_status = c.driver;
+        ScsiCommand command;
+        command.dataLength = 512;  // the request's length counts, not this
+        const uint32_t error = CompleteFromSg(request, command);
+        EXPECT_EQ(std::to_string(error) + " " + std::to_string(command.status) + " " +
+                      std::to_string(command.senseLength) + " " +
+                      std::to_string(command.transferred),
+                  c.expected)
+            << c.expected;
     }
 }
 

@@ -18,6 +18,8 @@
 #include "platform/units/sim/profile.h"
 #include "platform/units/sim/sim.h"
 #include "platform/units/unit.h"
+#include "platform/virtual_clock.h"
+#include "platform/win32.h"
 #include "support/capture.h"
 
 namespace {
@@ -226,6 +228,10 @@ TEST_F(SimTest, UnusableProfilesSayWhereAndWhat) {
         {R"({"faults": [{"op": "command", "opcode": "0x28"}]})",
          "at /faults/0: needs \"error\", \"status\" or \"sense\""},
         {"{\n  \"timing\": {\"rpm\": 7200,}\n}\n", "line 2, column 26: "},
+        {R"({"timing": {"clock": "virtual", "instant": true}})",
+         "at /timing/clock: the virtual clock cannot go with \"instant\": true"},
+        {R"({"timing": {"clock": "simulated"}})",
+         "at /timing/clock: expected \"real\" or \"virtual\""},
         {nullptr, "cannot read the file: No such file or directory"},
     };
     for (const auto& [profile, message] : cases) {
@@ -249,58 +255,162 @@ TEST_F(SimTest, UnusableProfilesSayWhereAndWhat) {
 
 using Clock = std::chrono::steady_clock;
 
-// Reads of bytes bytes at each offset, timed together; milliseconds.
-double TimeReads(os::units::Unit& unit, const std::vector<uint64_t>& offsets, uint32_t bytes) {
-    std::vector<uint8_t> buffer(bytes);
-    const auto start = Clock::now();
-    for (const uint64_t offset : offsets) {
-        uint32_t got = 0;
-        EXPECT_EQ(unit.Read(offset, buffer.data(), bytes, got), 0u);
-    }
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+// The simulated time one read of length bytes at offset took, on the
+// calling thread's virtual clock.
+uint64_t VirtualRead(os::units::Unit& unit, uint64_t offset, uint32_t length) {
+    std::vector<uint8_t> buffer(length);
+    uint32_t got = 0;
+    const uint64_t before = os::vclock::Now();
+    EXPECT_EQ(unit.Read(offset, buffer.data(), length, got), 0u);
+    return os::vclock::Now() - before;
 }
 
-// A 64 MiB unit: 100 MB/s at the start falling to 20 MB/s at the end, 5 ms
-// for half a revolution, a small buffer. Reads that bypass the system cache
-// go to the medium as READ (10)s do.
-
-TEST_F(SimTest, ForwardStartAndSystemCacheAreFaster) {
-    UseProfile(R"({"capacity": {"last_lba": 131071, "block_length": 512},
-  "timing": {"rpm": 6000, "outer_mb_s": 100, "inner_mb_s": 20, "average_seek_ms": 2,
-             "command_overhead_us": 20, "read_ahead_kb": 256, "cache_kb": 512,
-             "interface_mb_s": 400, "host_cache_mb_s": 4000, "host_cache_mb": 64}})");
-    const auto buffered = Open(false);
-    const auto unit = Open(true);
-    // 16 reads of 64 KiB: forward they stream (about 11 ms), backward each
-    // pays a seek and half a revolution (about 90 ms).
-    std::vector<uint64_t> forward, backward;
-    for (uint64_t i = 0; i < 16; ++i) {
-        forward.push_back((20000 + 128 * i) * 512);
-        backward.push_back((40000 - 128 * i) * 512);
+// The timing model on the virtual clock, read by read, in nanoseconds. A
+// 64 MiB unit (131072 blocks): 20 us command overhead, 6000 rpm (5 ms for
+// half a revolution), 400 MB/s interface (163840 ns for 64 KiB), a system
+// cache at 4000 MB/s (16384 ns for 64 KiB). Every case starts on a thread
+// of its own, with a unit whose head is at block 0 and not streaming.
+TEST_F(SimTest, VirtualClockTimesEachReadByTheModel) {
+    constexpr uint32_t k64 = 65536;
+    struct Case {
+        const char* what;
+        const char* timing;  // the rest of the timing object
+        bool buffered;
+        std::vector<uint64_t> before;  // 64 KiB reads first
+        uint64_t offset;
+        uint64_t nanoseconds;
+    };
+    const char* flat = R"("outer_mb_s": 100, "inner_mb_s": 100, "average_seek_ms": 0)";
+    const Case cases[] = {
+        // Overhead, no seek to the head's own place, half a revolution, and
+        // 65536 bytes at 100 MB/s (10 ns a byte).
+        {"first read", flat, false, {}, 0, 20000 + 5000000 + 655360},
+        // The head streamed on at the media rate: the next 64 KiB come as
+        // fast as they pass under it, the overhead hidden behind the stream.
+        {"forward", flat, false, {0}, k64, 655360},
+        // Below the stream's start: the platter has to come round again.
+        {"backward", flat, false, {2 * k64}, k64, 20000 + 5000000 + 655360},
+        // Still in the unit's buffer: only the interface transfer.
+        {"again", flat, false, {0}, 0, 20000 + 163840},
+        // Through the system cache, once the pages are in it.
+        {"cached", flat, true, {0}, 0, 16384},
+        // A seek across a quarter of the medium: 2 ms x (0.2 + 1.5 x sqrt(1/4)).
+        {"seek",
+         R"("outer_mb_s": 100, "inner_mb_s": 100, "average_seek_ms": 2)",
+         false,
+         {},
+         16 << 20,
+         20000 + 1900000 + 5000000 + 655360},
+        // The rate falls from 100 MB/s to 20 MB/s across the medium: 60 MB/s
+        // halfway (1092266.7 ns, rounded up), 40 MB/s three quarters in.
+        {"halfway",
+         R"("outer_mb_s": 100, "inner_mb_s": 20, "average_seek_ms": 0)",
+         false,
+         {},
+         32 << 20,
+         20000 + 5000000 + 1092267},
+        {"inner",
+         R"("outer_mb_s": 100, "inner_mb_s": 20, "average_seek_ms": 0)",
+         false,
+         {},
+         48 << 20,
+         20000 + 5000000 + 1638400},
+    };
+    for (const Case& c : cases) {
+        UseProfile(std::string(R"({"capacity": {"last_lba": 131071, "block_length": 512},
+  "timing": {"clock": "virtual", "rpm": 6000, "command_overhead_us": 20, "read_ahead_kb": 256,
+             "cache_kb": 512, "interface_mb_s": 400, "host_cache_mb_s": 4000, )") +
+                   c.timing + "}}");
+        std::jthread([&] {
+            const auto unit = Open(!c.buffered);
+            for (const uint64_t offset : c.before) {
+                VirtualRead(*unit, offset, k64);
+            }
+            EXPECT_EQ(VirtualRead(*unit, c.offset, k64), c.nanoseconds) << c.what;
+        });
     }
-    TimeReads(*unit, {19872 * 512}, 65536);  // the head arrives first
-    const double forwardMs = TimeReads(*unit, forward, 65536);
-    EXPECT_LT(forwardMs * 2, TimeReads(*unit, backward, 65536)) << forwardMs << " ms forward";
+}
 
-    // 2 MiB in 256 KiB reads: about 21 ms at the start, 80 ms at the end.
-    std::vector<uint64_t> start, end;
-    for (uint64_t i = 0; i < 8; ++i) {
-        start.push_back(i << 18);
-        end.push_back((62 << 20) + (i << 18));
+// On the virtual clock each thread has the medium to itself: threads that
+// read alike take alike times, whatever the other threads do meanwhile.
+TEST_F(SimTest, VirtualClockGivesEachThreadItsOwnMedium) {
+    UseProfile(R"({"timing": {"clock": "virtual"}})");
+    std::vector<uint64_t> times(4);
+    for (std::vector<std::jthread> threads; threads.size() < 4;) {
+        threads.emplace_back([this, &times, t = threads.size()] {
+            const auto unit = Open(true);
+            for (uint64_t i = 0; i < 20; ++i) {
+                VirtualRead(*unit, (t % 2 == 0 ? i : 20 - i) * 65536, 65536);
+            }
+            times[t] = os::vclock::Now();
+        });
     }
-    TimeReads(*unit, {(62 << 20) - (1 << 18)}, 1 << 18);
-    const double endMs = TimeReads(*unit, end, 1 << 18);
-    TimeReads(*unit, {0}, 512);
-    const double startMs = TimeReads(*unit, start, 1 << 18);
-    EXPECT_LT(startMs * 2, endMs) << startMs << " ms at the start";
+    EXPECT_EQ(times[0], times[2]);
+    EXPECT_EQ(times[1], times[3]);
+    EXPECT_LT(times[0], times[1]);  // forward beats backward
+}
 
-    // 1 MiB again and again: the unit's buffer is too small to keep it, so
-    // unbuffered every read goes to the medium (about 15 ms); buffered the
-    // system cache has it after the first (0.3 ms).
-    const std::vector<uint64_t> again(5, 1 << 20);
-    TimeReads(*buffered, {1 << 20}, 1 << 20);
-    const double bufferedMs = TimeReads(*buffered, again, 1 << 20);
-    EXPECT_LT(bufferedMs * 5, TimeReads(*unit, again, 1 << 20)) << bufferedMs << " ms buffered";
+// The clock calls on the virtual clock: each thread's own time, starting
+// where its creator stood, the tick counter wrapping at 2^32 ms, and the
+// CPU probe's time on the thread that runs the program.
+TEST_F(SimTest, VirtualClockCalls) {
+    UseProfile(R"({"timing": {"clock": "virtual", "clock_start_ms": 4294967290,
+        "cpu_probe_ms": 30, "cpu_probe_load_percent": 15}})");
+    const DWORD start = os::GetTickCount();
+    EXPECT_EQ(start, 4294967290u);
+    os::Sleep(7);
+    EXPECT_EQ(os::GetTickCount(), 1u);  // wrapped
+    EXPECT_EQ(os::clock(), 7);
+    // Two readings with nothing simulated between: the probe, 30 ms.
+    EXPECT_EQ(os::GetTickCount(), 31u);
+
+    // Threads start at their creator's time and keep their own.
+    struct Seen {
+        std::atomic<DWORD> ticks[2] = {0, 0};
+    } seen[2];
+    HANDLE threads[2];
+    for (int i = 0; i < 2; ++i) {
+        threads[i] = os::CreateThread(
+            nullptr, 0,
+            [](LPVOID raw) -> DWORD {
+                auto* mine = static_cast<Seen*>(raw);
+                mine->ticks[0] = os::GetTickCount();
+                os::Sleep(1000);
+                mine->ticks[1] = os::GetTickCount();
+                return 0;
+            },
+            &seen[i], 0, nullptr);
+        ASSERT_NE(threads[i], nullptr);
+    }
+    os::Sleep(5);
+    const DWORD mainAfterThreads = os::GetTickCount();
+    // The probe once more, with two threads started: 30 + 2 x 15% of it.
+    EXPECT_EQ(os::GetTickCount() - mainAfterThreads, 39u);
+    EXPECT_EQ(mainAfterThreads, 36u);  // not moved by the threads' sleeps
+    // Their own clocks started at 31; thread-started threads pay no probe.
+    for (const Seen& s : seen) {
+        while (s.ticks[1] == 0) {
+            std::this_thread::yield();
+        }
+        EXPECT_EQ(s.ticks[0], 31u);
+        EXPECT_EQ(s.ticks[1], 1031u);
+    }
+    for (HANDLE thread : threads) {
+        os::CloseHandle(thread);
+    }
+}
+
+// A real unit can't be timed by the virtual clock: its open is refused.
+TEST_F(SimTest, VirtualClockRefusesUnitsOfTheSystem) {
+    const std::string path = UseProfile(R"({"timing": {"clock": "virtual"}})");
+    ::testing::internal::CaptureStderr();
+    uint32_t error = 0;
+    EXPECT_EQ(os::units::OpenUnit("sdq", {}, error), nullptr);
+    EXPECT_EQ(error, os::errors::kInvalidArgument);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "velkrand: simulated unit profile " + path +
+                  " runs on the virtual clock, which cannot time a real unit: "
+                  "unset VELKRAND_SIM_PROFILE to test one\n");
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -17,6 +18,7 @@
 #include "platform/errors.h"
 #include "platform/posix/handles.h"
 #include "platform/testing.h"
+#include "platform/virtual_clock.h"
 #include "platform/win32.h"
 
 namespace os {
@@ -44,12 +46,14 @@ std::atomic<DWORD> nextThreadId{1};
 struct ThreadStart {
     LPTHREAD_START_ROUTINE start;
     LPVOID parameter;
+    uint64_t virtualStart;  // the creator's time on the virtual clock
 };
 
 void* RunThread(void* raw) {
     // Freed before the thread's own code runs, which may never return.
     const ThreadStart begin = *static_cast<ThreadStart*>(raw);
     delete static_cast<ThreadStart*>(raw);
+    vclock::BeginThread(begin.virtualStart);
     begin.start(begin.parameter);
     return nullptr;
 }
@@ -154,11 +158,13 @@ HANDLE CreateThread(void*, SIZE_T stackSize, LPTHREAD_START_ROUTINE start, LPVOI
         const size_t least = static_cast<size_t>(PTHREAD_STACK_MIN);
         pthread_attr_setstacksize(&attributes, stackSize < least ? least : stackSize);
     }
-    auto* begin = new ThreadStart{start, parameter};
+    auto* begin = new ThreadStart{start, parameter, vclock::Now()};
     pthread_t thread;
     const int error = pthread_create(&thread, &attributes, RunThread, begin);
     pthread_attr_destroy(&attributes);
-    if (error != 0) {
+    if (error == 0) {
+        vclock::StartForNewThread();
+    } else {
         delete begin;
         SetLastError(static_cast<DWORD>(error));
         return nullptr;
@@ -170,17 +176,39 @@ HANDLE CreateThread(void*, SIZE_T stackSize, LPTHREAD_START_ROUTINE start, LPVOI
 }
 
 DWORD GetTickCount() {
+    if (vclock::Active()) {
+        return vclock::TickCount();
+    }
     const auto sinceBoot = std::chrono::steady_clock::now().time_since_epoch();
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(sinceBoot).count();
     return static_cast<DWORD>(static_cast<uint64_t>(ms));  // wraps every 49.7 days
 }
 
 void Sleep(DWORD milliseconds) {
+    if (vclock::Active()) {
+        vclock::Sleep(milliseconds);
+        return;
+    }
     if (milliseconds == 0) {
         sched_yield();
         return;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+void GetSystemTime(SYSTEMTIME* time) {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    tm utc{};
+    gmtime_r(&now.tv_sec, &utc);
+    time->wYear = static_cast<WORD>(utc.tm_year + 1900);
+    time->wMonth = static_cast<WORD>(utc.tm_mon + 1);
+    time->wDayOfWeek = static_cast<WORD>(utc.tm_wday);
+    time->wDay = static_cast<WORD>(utc.tm_mday);
+    time->wHour = static_cast<WORD>(utc.tm_hour);
+    time->wMinute = static_cast<WORD>(utc.tm_min);
+    time->wSecond = static_cast<WORD>(utc.tm_sec);
+    time->wMilliseconds = static_cast<WORD>(now.tv_nsec / 1000000);
 }
 
 DWORD FormatMessageA(DWORD flags, const void*, DWORD messageId, DWORD, LPSTR buffer, DWORD size,
@@ -210,6 +238,9 @@ DWORD FormatMessageA(DWORD flags, const void*, DWORD messageId, DWORD, LPSTR buf
 }
 
 long clock() {
+    if (vclock::Active()) {
+        return vclock::Milliseconds();
+    }
     const auto elapsed = std::chrono::steady_clock::now() - programStart;
     return static_cast<long>(
         std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());

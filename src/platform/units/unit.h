@@ -77,6 +77,11 @@ void RegisterUnitFactory(const std::string& prefix, UnitFactory factory);
 // operating system (the simulated unit, registered doubles).
 bool IsLayerUnitName(const std::string& name);
 
+// True, with a line on standard error and error set, when a unit of the
+// system must not be opened: the virtual clock is in force, and nothing of
+// a real unit could be timed by it.
+bool RefusedOnVirtualClock(uint32_t& error);
+
 // The simulated unit (units/sim).
 std::shared_ptr<Unit> OpenSimulatedUnit(const std::string& name, const OpenOptions& options,
                                         uint32_t& error);

@@ -1,8 +1,11 @@
 #include <cctype>
+#include <cstdio>
 #include <map>
 #include <mutex>
 
+#include "platform/errors.h"
 #include "platform/units/unit.h"
+#include "platform/virtual_clock.h"
 
 namespace os::units {
 namespace {
@@ -66,7 +69,19 @@ std::shared_ptr<Unit> OpenUnit(const std::string& name, const OpenOptions& optio
     if (IsSimName(name)) {
         return OpenSimulatedUnit(name, options, error);
     }
+    if (RefusedOnVirtualClock(error)) {
+        return nullptr;
+    }
     return OpenSystemUnit(name, options, error);
+}
+
+bool RefusedOnVirtualClock(uint32_t& error) {
+    if (!vclock::Active()) {
+        return false;
+    }
+    std::fprintf(stderr, "%s\n", vclock::RefusalOfSystemUnits().c_str());
+    error = errors::kInvalidArgument;
+    return true;
 }
 
 }  // namespace os::units

@@ -20,11 +20,26 @@
 #include "platform/testing.h"
 #include "platform/units/unit.h"
 #include "platform/units/unit_control.h"
+#include "platform/virtual_clock.h"
 #include "platform/win32.h"
 #include "platform/windows/layer_handles.h"
 
 namespace os {
 namespace {
+
+struct ThreadStart {
+    LPTHREAD_START_ROUTINE start;
+    LPVOID parameter;
+    uint64_t virtualStart;  // the creator's time on the virtual clock
+};
+
+DWORD WINAPI RunThread(LPVOID raw) {
+    // Freed before the thread's own code runs, which may never return.
+    const ThreadStart begin = *static_cast<ThreadStart*>(raw);
+    delete static_cast<ThreadStart*>(raw);
+    vclock::BeginThread(begin.virtualStart);
+    return begin.start(begin.parameter);
+}
 
 constexpr char kDevicePathPrefix[] = "\\\\.\\";
 constexpr size_t kDevicePathPrefixLength = sizeof kDevicePathPrefix - 1;
@@ -138,6 +153,10 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, void* security, D
             return INVALID_HANDLE_VALUE;
         }
         return windows::AddLayerHandle(std::move(unit));
+    }
+    if (uint32_t error = 0; !unitName.empty() && units::RefusedOnVirtualClock(error)) {
+        ::SetLastError(error);
+        return INVALID_HANDLE_VALUE;
     }
     const HANDLE handle =
         ::CreateFileA(name, access, shareMode, static_cast<LPSECURITY_ATTRIBUTES>(security),
@@ -296,16 +315,35 @@ HANDLE CreateThread(void* security, SIZE_T stackSize, LPTHREAD_START_ROUTINE sta
         ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
-    return ::CreateThread(static_cast<LPSECURITY_ATTRIBUTES>(security), stackSize, start, parameter,
-                          flags, threadId);
+    // The new thread begins at its creator's time on the virtual clock.
+    auto* begin = new ThreadStart{start, parameter, vclock::Now()};
+    const HANDLE thread = ::CreateThread(static_cast<LPSECURITY_ATTRIBUTES>(security), stackSize,
+                                         RunThread, begin, flags, threadId);
+    if (thread == nullptr) {
+        delete begin;
+    } else {
+        vclock::StartForNewThread();
+    }
+    return thread;
 }
 
 DWORD GetTickCount() {
+    if (vclock::Active()) {
+        return vclock::TickCount();
+    }
     return ::GetTickCount();
 }
 
 void Sleep(DWORD milliseconds) {
+    if (vclock::Active()) {
+        vclock::Sleep(milliseconds);
+        return;
+    }
     ::Sleep(milliseconds);
+}
+
+void GetSystemTime(SYSTEMTIME* time) {
+    ::GetSystemTime(time);
 }
 
 DWORD FormatMessageA(DWORD flags, const void* source, DWORD messageId, DWORD languageId,
@@ -314,6 +352,9 @@ DWORD FormatMessageA(DWORD flags, const void* source, DWORD messageId, DWORD lan
 }
 
 long clock() {
+    if (vclock::Active()) {
+        return vclock::Milliseconds();
+    }
     return static_cast<long>(::clock());
 }
 

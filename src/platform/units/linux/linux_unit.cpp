@@ -43,6 +43,11 @@ bool IsPlainName(const std::string& name) {
            name.find('\0') == std::string::npos;
 }
 
+int OpenDeviceNode(const std::string& path, const OpenOptions& options) {
+    // Nothing is ever written to a unit, so no handle that could is opened.
+    return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | (options.unbuffered ? O_DIRECT : 0));
+}
+
 bool IsPermittedCommand(const ScsiCommand& command) {
     // The same check the request block passed, once more right before the
     // kernel sees the command, and a buffer wherever data are to move.
@@ -213,8 +218,7 @@ std::shared_ptr<Unit> OpenSystemUnit(const std::string& name, const OpenOptions&
         error = ENOTBLK;
         return nullptr;
     }
-    const int flags = O_RDONLY | O_CLOEXEC | (options.unbuffered ? O_DIRECT : 0);
-    const int fd = ::open(path.c_str(), flags);
+    const int fd = linux_unit::OpenDeviceNode(path, options);
     if (fd < 0) {
         error = linux_unit::LastError();
         return nullptr;

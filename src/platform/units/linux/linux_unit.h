@@ -31,6 +31,11 @@ std::optional<ScsiAddress> ParseScsiAddress(const std::string& text);
 // True for a name that may follow /dev/: not empty, no '/', not "." or "..".
 bool IsPlainName(const std::string& name);
 
+// Opens the node at path as a unit is opened: for reading only, whatever the
+// options, and with O_DIRECT when the handle is to be unbuffered. The
+// descriptor, or -1 with errno set.
+int OpenDeviceNode(const std::string& path, const OpenOptions& options);
+
 // The sysfs functions take its root, so that tests can build fake trees.
 inline constexpr const char* kSysfsRoot = "/sys";
 

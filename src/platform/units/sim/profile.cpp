@@ -270,7 +270,8 @@ void ApplyTiming(TimingProfile& timing, const Json& j, const std::string& path) 
     ExpectObject(
         j, path,
         {"instant", "rpm", "outer_mb_s", "inner_mb_s", "average_seek_ms", "command_overhead_us",
-         "read_ahead_kb", "cache_kb", "interface_mb_s", "host_cache_mb_s", "host_cache_mb"});
+         "read_ahead_kb", "cache_kb", "interface_mb_s", "host_cache_mb_s", "host_cache_mb", "clock",
+         "clock_start_ms", "cpu_probe_ms", "cpu_probe_load_percent"});
     for (const auto& [key, value] : j.items()) {
         const std::string at = Step(path, key);
         if (key == "instant") {
@@ -295,7 +296,24 @@ void ApplyTiming(TimingProfile& timing, const Json& j, const std::string& path) 
             timing.hostCacheMbS = Number(value, at, false);
         } else if (key == "host_cache_mb") {
             timing.hostCacheMb = Number(value, at, true);
+        } else if (key == "clock") {
+            const std::string clock = String(value, at);
+            if (clock != "real" && clock != "virtual") {
+                Fail(at, "expected \"real\" or \"virtual\"");
+            }
+            timing.virtualClock = clock == "virtual";
+        } else if (key == "clock_start_ms") {
+            timing.clockStartMs = U32(value, at);
+        } else if (key == "cpu_probe_ms") {
+            timing.cpuProbeMs = U32(value, at, 0, 3600000);
+        } else if (key == "cpu_probe_load_percent") {
+            timing.cpuProbeLoadPercent = U32(value, at, 0, 10000);
         }
+    }
+    // The virtual clock moves with the unit's delays; without them it would
+    // stand still.
+    if (timing.virtualClock && timing.instant) {
+        Fail(Step(path, "clock"), "the virtual clock cannot go with \"instant\": true");
     }
 }
 

@@ -74,6 +74,11 @@ struct TimingProfile {
     double interfaceMbS = 0;
     double hostCacheMbS = 0;
     double hostCacheMb = 0;  // size of the emulated system cache
+    // The virtual clock: simulated time instead of the system's.
+    bool virtualClock = false;
+    uint32_t clockStartMs = 0;         // GetTickCount at the start of the run
+    uint32_t cpuProbeMs = 0;           // the CPU probe with no worker started
+    uint32_t cpuProbeLoadPercent = 0;  // added to it for every worker started
     bool operator==(const TimingProfile&) const = default;
 };
 

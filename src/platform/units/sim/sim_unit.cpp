@@ -1,6 +1,7 @@
 // The simulated unit behind the unit interface: every open of a sim name
 // reaches the one unit of the process, loaded from its profile at the first
 // open; each handle knows only whether it reads through the system cache.
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +16,7 @@
 #include "platform/units/sim/sim.h"
 #include "platform/units/sim/timing.h"
 #include "platform/units/unit.h"
+#include "platform/virtual_clock.h"
 
 namespace os::units {
 namespace sim {
@@ -25,13 +27,64 @@ struct Model {
         : profile(std::move(loaded)),
           faults(profile.faults),
           medium(profile),
-          hostCache(profile.timing.hostCacheMb) {}
+          hostCache(profile.timing.hostCacheMb),
+          id(NextModelId()) {}
+
+    static uint64_t NextModelId() {
+        static std::atomic<uint64_t> next{1};
+        return next.fetch_add(1);
+    }
 
     const Profile profile;
     Faults faults;
+    // The unit as all threads share it on the real clock.
     Medium medium;
     HostCache hostCache;
+    const uint64_t id;
 };
+
+// On the virtual clock every thread has the unit to itself: its own head,
+// buffers and system cache, on its own time line. What a thread measures
+// then doesn't depend on how the threads interleave.
+struct ThreadUnit {
+    uint64_t modelId = 0;
+    std::unique_ptr<Medium> medium;
+    std::unique_ptr<HostCache> hostCache;
+};
+
+ThreadUnit& ThreadUnitOf(const Model& model) {
+    thread_local ThreadUnit unit;
+    if (unit.modelId != model.id) {
+        unit.modelId = model.id;
+        unit.medium = std::make_unique<Medium>(model.profile);
+        unit.hostCache = std::make_unique<HostCache>(model.profile.timing.hostCacheMb);
+    }
+    return unit;
+}
+
+bool OnVirtualClock(const Model& model) {
+    return model.profile.timing.virtualClock && vclock::Active();
+}
+
+Medium& MediumOf(Model& model) {
+    return OnVirtualClock(model) ? *ThreadUnitOf(model).medium : model.medium;
+}
+HostCache& HostCacheOf(Model& model) {
+    return OnVirtualClock(model) ? *ThreadUnitOf(model).hostCache : model.hostCache;
+}
+
+// Where the calling thread stands on the unit's time line, and how it gets
+// to the end of an operation: by moving its virtual time, or by sleeping.
+Nanos Arrival(const Model& model) {
+    return OnVirtualClock(model) ? static_cast<Nanos>(vclock::Now()) : RealNow();
+}
+void Complete(const Model& model, Nanos done) {
+    if (OnVirtualClock(model)) {
+        vclock::AdvanceTo(static_cast<uint64_t>(done));
+    } else {
+        WaitUntil(done);
+    }
+}
 
 struct Loader {
     std::mutex mutex;
@@ -39,6 +92,7 @@ struct Loader {
     std::string path;  // set by tests
     std::shared_ptr<Model> model;
     std::string failure;  // the line that a failed load prints
+    std::string source;   // the profile's file, or "built-in default"
 };
 
 // Never destroyed: workers may still open the unit while the process ends.
@@ -55,6 +109,7 @@ void Load(Loader& loader) {
     }
     std::string text = DefaultProfileText();
     const std::string source = path.empty() ? "built-in default" : path;
+    loader.source = source;
     try {
         if (!path.empty()) {
             std::ifstream file(path, std::ios::binary);
@@ -96,7 +151,7 @@ class SimUnit final : public Unit {
     const bool unbuffered_;
     // This handle's copies out of the system cache, one after the other.
     std::mutex hostMutex_;
-    Time hostFreeAt_{};
+    Nanos hostFreeAt_ = 0;
 };
 
 uint32_t SimUnit::PassThrough(ScsiCommand& command) {
@@ -111,7 +166,7 @@ uint32_t SimUnit::PassThrough(ScsiCommand& command) {
     Operation operation{FaultOp::kCommand};
     operation.cdb = command.cdb;
     operation.cdbLength = command.cdbLength;
-    const Time arrival = Clock::now();
+    const Nanos arrival = Arrival(*model_);
     const Fault* fault = model_->faults.Check(operation);
     if (fault != nullptr && fault->error != 0) {
         return fault->error;
@@ -126,10 +181,11 @@ uint32_t SimUnit::PassThrough(ScsiCommand& command) {
         answer.sense = fault->sense;
     }
     if (!Instant()) {
-        WaitUntil(answer.readsMedium
-                      ? model_->medium.Read(arrival, answer.mediumOffset, answer.mediumLength,
+        Medium& medium = MediumOf(*model_);
+        Complete(*model_, answer.readsMedium
+                              ? medium.Read(arrival, answer.mediumOffset, answer.mediumLength,
                                             answer.forceUnitAccess)
-                      : model_->medium.Command(arrival, answer.transferred));
+                              : medium.Command(arrival, answer.transferred));
     }
     command.status = answer.status;
     const size_t senseLength =
@@ -183,7 +239,7 @@ uint32_t SimUnit::Size(uint64_t& bytes) {
 }
 
 uint32_t SimUnit::Read(uint64_t offset, void* buffer, uint32_t length, uint32_t& got) {
-    const Time arrival = Clock::now();
+    const Nanos arrival = Arrival(*model_);
     got = 0;
     const Profile& profile = model_->profile;
     const uint64_t blockLength = profile.capacity.blockLength;
@@ -211,20 +267,20 @@ uint32_t SimUnit::Read(uint64_t offset, void* buffer, uint32_t length, uint32_t&
     }
     FillPattern(static_cast<uint8_t*>(buffer), offset, count);
     if (!Instant() && count > 0) {
-        if (!unbuffered_ && model_->hostCache.Lookup(offset, count)) {
-            Time done;
+        HostCache& hostCache = HostCacheOf(*model_);
+        if (!unbuffered_ && hostCache.Lookup(offset, count)) {
+            Nanos done;
             {
                 std::lock_guard<std::mutex> lock(hostMutex_);
-                hostFreeAt_ =
-                    std::max(arrival, hostFreeAt_) +
-                    Seconds(static_cast<double>(count) / (profile.timing.hostCacheMbS * 1e6));
+                hostFreeAt_ = std::max(arrival, hostFreeAt_) +
+                              TransferTime(count, BytesPerSecond(profile.timing.hostCacheMbS));
                 done = hostFreeAt_;
             }
-            WaitUntil(done);
+            Complete(*model_, done);
         } else {
-            WaitUntil(model_->medium.Read(arrival, offset, count, false));
+            Complete(*model_, MediumOf(*model_).Read(arrival, offset, count, false));
             if (!unbuffered_) {
-                model_->hostCache.Insert(offset, count);
+                hostCache.Insert(offset, count);
             }
         }
     }
@@ -235,15 +291,44 @@ uint32_t SimUnit::Read(uint64_t offset, void* buffer, uint32_t length, uint32_t&
 }  // namespace
 
 void ResetForTesting(const std::string& profilePath) {
-    Loader& loader = TheLoader();
-    std::lock_guard<std::mutex> lock(loader.mutex);
-    loader.loaded = false;
-    loader.path = profilePath;
-    loader.model.reset();
-    loader.failure.clear();
+    {
+        Loader& loader = TheLoader();
+        std::lock_guard<std::mutex> lock(loader.mutex);
+        loader.loaded = false;
+        loader.path = profilePath;
+        loader.model.reset();
+        loader.failure.clear();
+    }
+    vclock::testing::Reset();
 }
 
 }  // namespace sim
+
+}  // namespace os::units
+
+namespace os::vclock {
+
+bool ProfileAsksForVirtualClock(Settings* settings, std::string* profileName) {
+    using namespace os::units::sim;
+    Loader& loader = TheLoader();
+    std::lock_guard<std::mutex> lock(loader.mutex);
+    if (!loader.loaded) {
+        Load(loader);
+    }
+    if (loader.model == nullptr || !loader.model->profile.timing.virtualClock) {
+        return false;
+    }
+    const TimingProfile& timing = loader.model->profile.timing;
+    settings->startTicks = timing.clockStartMs;
+    settings->probeMs = timing.cpuProbeMs;
+    settings->probeLoadPercent = timing.cpuProbeLoadPercent;
+    *profileName = loader.source;
+    return true;
+}
+
+}  // namespace os::vclock
+
+namespace os::units {
 
 std::shared_ptr<Unit> OpenSimulatedUnit(const std::string&, const OpenOptions& options,
                                         uint32_t& error) {

@@ -1,51 +1,70 @@
 #include "platform/units/sim/timing.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <thread>
 
 namespace os::units::sim {
 namespace {
 
-constexpr uint64_t kPageBytes = 4096;
-constexpr double kShortestSleep = 200e-6;
-constexpr double kLatestWake = 0.020;
+using Clock = std::chrono::steady_clock;
+using Wide = unsigned __int128;
 
-double SecondsBetween(Time from, Time to) {
-    return std::chrono::duration<double>(to - from).count();
+constexpr uint64_t kPageBytes = 4096;
+constexpr uint64_t kNanosPerSecond = 1000000000;
+constexpr Nanos kShortestSleep = 200000;
+constexpr Nanos kLatestWake = 20000000;
+
+// Whole nanoseconds; a time beyond a century stands still there rather than
+// overflow.
+Nanos Round(double nanoseconds) {
+    constexpr double kCentury = 3.2e18;
+    return static_cast<Nanos>(std::llround(std::clamp(nanoseconds, 0.0, kCentury)));
 }
 
 }  // namespace
 
-Clock::duration Seconds(double seconds) {
-    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+Nanos TransferTime(uint64_t bytes, uint64_t rate) {
+    const Wide scaled = Wide{bytes} * kNanosPerSecond;
+    return static_cast<Nanos>((scaled + rate - 1) / rate);
 }
 
-void WaitUntil(Time deadline) {
-    // How late this thread's sleeps end, on average: the timer's
-    // granularity and the machine's load. Sleeping that much less keeps the
-    // average wait on time; a wait shorter than that isn't slept at all.
-    thread_local double lateness = 0;
-    const double remaining = SecondsBetween(Clock::now(), deadline);
-    if (remaining < std::max(kShortestSleep, lateness)) {
-        return;
+uint64_t BytesMoved(Nanos time, uint64_t rate) {
+    if (time <= 0) {
+        return 0;
     }
-    const Time target = deadline - Seconds(lateness);
-    std::this_thread::sleep_until(target);
-    const double late = std::clamp(SecondsBetween(target, Clock::now()), 0.0, kLatestWake);
-    lateness = 0.8 * lateness + 0.2 * late;
+    return static_cast<uint64_t>(Wide{static_cast<uint64_t>(time)} * rate / kNanosPerSecond);
+}
+
+uint64_t BytesPerSecond(double megabytesPerSecond) {
+    return std::max<uint64_t>(1, static_cast<uint64_t>(std::llround(megabytesPerSecond * 1e6)));
 }
 
 Medium::Medium(const Profile& profile)
-    : timing_(profile.timing), mediumBytes_(std::max<uint64_t>(profile.MediumBytes(), 1)) {}
+    : mediumBytes_(std::max<uint64_t>(profile.MediumBytes(), 1)),
+      outerRate_(BytesPerSecond(profile.timing.outerMbS)),
+      innerRate_(BytesPerSecond(profile.timing.innerMbS)),
+      interfaceRate_(BytesPerSecond(profile.timing.interfaceMbS)),
+      overhead_(Round(profile.timing.commandOverheadUs * 1e3)),
+      halfRevolution_(Round(30e9 / profile.timing.rpm)),
+      averageSeekNanos_(profile.timing.averageSeekMs * 1e6),
+      readAheadBytes_(static_cast<uint64_t>(std::llround(profile.timing.readAheadKb * 1024))),
+      cacheBytes_(static_cast<uint64_t>(std::llround(profile.timing.cacheKb * 1024))) {}
 
-double Medium::RateAt(uint64_t position) const {
-    const double fraction =
-        static_cast<double>(std::min(position, mediumBytes_)) / static_cast<double>(mediumBytes_);
-    return (timing_.outerMbS - (timing_.outerMbS - timing_.innerMbS) * fraction) * 1e6;
+uint64_t Medium::RateAt(uint64_t position) const {
+    // From the outer rate at block 0 to the inner rate at the last block,
+    // in whole bytes per second (the inner rate may be the higher one).
+    const Wide travelled = std::min(position, mediumBytes_);
+    if (innerRate_ <= outerRate_) {
+        return outerRate_ -
+               static_cast<uint64_t>(Wide{outerRate_ - innerRate_} * travelled / mediumBytes_);
+    }
+    return outerRate_ +
+           static_cast<uint64_t>(Wide{innerRate_ - outerRate_} * travelled / mediumBytes_);
 }
 
-double Medium::SeekSeconds(uint64_t distance) const {
+Nanos Medium::SeekTime(uint64_t distance) const {
     if (distance == 0) {
         return 0;
     }
@@ -53,31 +72,27 @@ double Medium::SeekSeconds(uint64_t distance) const {
     // the average and the average reached at a third of the stroke.
     const double fraction =
         std::min(1.0, static_cast<double>(distance) / static_cast<double>(mediumBytes_));
-    const double average = timing_.averageSeekMs / 1000;
-    return 0.2 * average + 1.5 * average * std::sqrt(fraction);
+    return Round(averageSeekNanos_ * (0.2 + 1.5 * std::sqrt(fraction)));
 }
 
-uint64_t Medium::StreamedTo(Time when) const {
+uint64_t Medium::StreamedTo(Nanos when) const {
     if (!streaming_) {
         return 0;
     }
-    const double streamed = rate_ * std::max(0.0, SecondsBetween(t0_, when));
-    return std::min(limit_, pos0_ + static_cast<uint64_t>(streamed));
+    return std::min(limit_, pos0_ + BytesMoved(when - t0_, rate_));
 }
 
-Time Medium::Command(Time arrival, uint64_t hostBytes) {
+Nanos Medium::Command(Nanos arrival, uint64_t hostBytes) {
     std::lock_guard<std::mutex> lock(mutex_);
-    const Time start = std::max(arrival, freeAt_) + Seconds(timing_.commandOverheadUs / 1e6);
-    freeAt_ = start + Seconds(static_cast<double>(hostBytes) / (timing_.interfaceMbS * 1e6));
+    const Nanos start = std::max(arrival, freeAt_) + overhead_;
+    freeAt_ = start + TransferTime(hostBytes, interfaceRate_);
     return freeAt_;
 }
 
-Time Medium::Read(Time arrival, uint64_t offset, uint64_t length, bool forceUnitAccess) {
+Nanos Medium::Read(Nanos arrival, uint64_t offset, uint64_t length, bool forceUnitAccess) {
     std::lock_guard<std::mutex> lock(mutex_);
-    const Time start = std::max(arrival, freeAt_) + Seconds(timing_.commandOverheadUs / 1e6);
+    const Nanos start = std::max(arrival, freeAt_) + overhead_;
     const uint64_t end = offset + length;
-    const auto readAhead = static_cast<uint64_t>(timing_.readAheadKb * 1024);
-    const auto cacheBytes = static_cast<uint64_t>(timing_.cacheKb * 1024);
 
     const uint64_t head = StreamedTo(start);
     if (streaming_) {
@@ -87,35 +102,33 @@ Time Medium::Read(Time arrival, uint64_t offset, uint64_t length, bool forceUnit
         t0_ = start;
         rate_ = RateAt(head);
     }
-    const uint64_t bufferLow = std::max(low_, head > cacheBytes ? head - cacheBytes : 0);
+    const uint64_t bufferLow = std::max(low_, head > cacheBytes_ ? head - cacheBytes_ : 0);
     // Held in the buffer, or ahead on the way of the stream.
     const bool buffered =
         streaming_ && offset >= (forceUnitAccess ? head : bufferLow) && offset <= limit_;
-    Time dataStart;
-    Time ready;
+    Nanos dataStart;
+    Nanos ready;
     if (buffered) {
         auto reached = [&](uint64_t position) {
-            return position <= head ? start
-                                    : start + Seconds(static_cast<double>(position - head) / rate_);
+            return position <= head ? start : start + TransferTime(position - head, rate_);
         };
         dataStart = reached(offset);
         ready = reached(end);
-        limit_ = std::max(limit_, end + readAhead);
+        limit_ = std::max(limit_, end + readAheadBytes_);
     } else {
         const uint64_t distance = offset > head ? offset - head : head - offset;
-        dataStart = start + Seconds(SeekSeconds(distance) + 30.0 / timing_.rpm);
+        dataStart = start + SeekTime(distance) + halfRevolution_;
         streaming_ = true;
         low_ = offset;
         pos0_ = offset;
         t0_ = dataStart;
         rate_ = RateAt(offset);
-        limit_ = end + readAhead;
-        ready = dataStart + Seconds(static_cast<double>(length) / rate_);
+        limit_ = end + readAheadBytes_;
+        ready = dataStart + TransferTime(length, rate_);
     }
     // The interface transfer overlaps the media read; it ends no earlier
     // than the data are in the buffer.
-    const Time transferred =
-        dataStart + Seconds(static_cast<double>(length) / (timing_.interfaceMbS * 1e6));
+    const Nanos transferred = dataStart + TransferTime(length, interfaceRate_);
     freeAt_ = std::max(ready, transferred);
     return freeAt_;
 }
@@ -161,6 +174,34 @@ void HostCache::Insert(uint64_t offset, uint64_t length) {
             order_.pop_back();
         }
     }
+}
+
+namespace {
+
+Clock::time_point RealEpoch() {
+    static const Clock::time_point epoch = Clock::now();
+    return epoch;
+}
+
+}  // namespace
+
+Nanos RealNow() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - RealEpoch()).count();
+}
+
+void WaitUntil(Nanos deadline) {
+    // How late this thread's sleeps end, on average: the timer's
+    // granularity and the machine's load. Sleeping that much less keeps the
+    // average wait on time; a wait shorter than that isn't slept at all.
+    thread_local Nanos lateness = 0;
+    const Nanos remaining = deadline - RealNow();
+    if (remaining < std::max(kShortestSleep, lateness)) {
+        return;
+    }
+    const Nanos target = deadline - lateness;
+    std::this_thread::sleep_until(RealEpoch() + std::chrono::nanoseconds(target));
+    const Nanos late = std::clamp<Nanos>(RealNow() - target, 0, kLatestWake);
+    lateness = (4 * lateness + late) / 5;
 }
 
 }  // namespace os::units::sim

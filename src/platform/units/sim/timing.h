@@ -1,5 +1,7 @@
-// How long the simulated unit takes. Real time passes: callers sleep until
-// the completion times these models compute.
+// How long the simulated unit takes. The models compute completion times
+// on a time line of whole nanoseconds, in integer arithmetic wherever a
+// figure can be exact, so that a run on the virtual clock is the same on
+// every platform; on the real clock the callers sleep until those times.
 //
 // The medium serves one command at a time, in arrival order, on one time
 // line. Its media rate falls linearly from the outer to the inner edge; a
@@ -10,7 +12,6 @@
 // the interface transfer.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <list>
 #include <mutex>
@@ -20,8 +21,15 @@
 
 namespace os::units::sim {
 
-using Clock = std::chrono::steady_clock;
-using Time = Clock::time_point;
+// A point or a span on a time line, in nanoseconds.
+using Nanos = int64_t;
+
+// Nanoseconds to move bytes at rate bytes per second, rounded up.
+Nanos TransferTime(uint64_t bytes, uint64_t rate);
+// Bytes moved in time at rate bytes per second, rounded down.
+uint64_t BytesMoved(Nanos time, uint64_t rate);
+// A rate of the profile in MB/s (10^6 bytes) as whole bytes per second.
+uint64_t BytesPerSecond(double megabytesPerSecond);
 
 class Medium {
   public:
@@ -29,28 +37,35 @@ class Medium {
 
     // A command that moves hostBytes over the interface and nothing from the
     // medium; returns its completion time.
-    Time Command(Time arrival, uint64_t hostBytes);
+    Nanos Command(Nanos arrival, uint64_t hostBytes);
     // A read of length bytes at offset; with forceUnitAccess the data come
     // from the medium even when the buffer holds them.
-    Time Read(Time arrival, uint64_t offset, uint64_t length, bool forceUnitAccess);
+    Nanos Read(Nanos arrival, uint64_t offset, uint64_t length, bool forceUnitAccess);
 
   private:
-    double RateAt(uint64_t position) const;  // bytes per second
-    double SeekSeconds(uint64_t distance) const;
-    uint64_t StreamedTo(Time when) const;
+    uint64_t RateAt(uint64_t position) const;  // bytes per second
+    Nanos SeekTime(uint64_t distance) const;
+    uint64_t StreamedTo(Nanos when) const;
 
-    const TimingProfile timing_;
     const uint64_t mediumBytes_;
+    const uint64_t outerRate_;
+    const uint64_t innerRate_;
+    const uint64_t interfaceRate_;
+    const Nanos overhead_;
+    const Nanos halfRevolution_;
+    const double averageSeekNanos_;
+    const uint64_t readAheadBytes_;
+    const uint64_t cacheBytes_;
 
     std::mutex mutex_;
-    Time freeAt_{};
+    Nanos freeAt_ = 0;
     // The head's stream: from pos0 at t0, at rate, up to limit; the buffer
     // holds what was streamed from low on, at most cacheBytes of it.
     bool streaming_ = false;
     uint64_t low_ = 0;
     uint64_t pos0_ = 0;
-    Time t0_{};
-    double rate_ = 1;
+    Nanos t0_ = 0;
+    uint64_t rate_ = 1;
     uint64_t limit_ = 0;
 };
 
@@ -71,10 +86,11 @@ class HostCache {
     std::unordered_map<uint64_t, std::list<uint64_t>::iterator> pages_;
 };
 
-Clock::duration Seconds(double seconds);
-
-// Sleeps until deadline. Waits shorter than the system's timer can honour
-// are not slept: the time lines carry them into the next operation.
-void WaitUntil(Time deadline);
+// The real clock's time line: nanoseconds since the first call.
+Nanos RealNow();
+// Sleeps until deadline on the real clock's time line. Waits shorter than
+// the system's timer can honour are not slept: the time lines carry them
+// into the next operation.
+void WaitUntil(Nanos deadline);
 
 }  // namespace os::units::sim
