@@ -27,6 +27,18 @@ int32_t Div32(int32_t a, int32_t b);
 // MaximumPhysicalPages x 4096 - SectorSize, the size of one benchmark read.
 int32_t ComputeTransferSize(uint32_t maximumPhysicalPages, int32_t sectorSize);
 
+// The alignment mask of a worker's data buffer: the adapter's, and at least
+// a page. A transfer of MaximumPhysicalPages pages less one sector spans
+// that many pages only when it starts in the first sector of a page; from
+// anywhere else in a page it spans one more, and the adapter (the Linux
+// kernel before the unit sees the request) refuses it. From a page boundary
+// it always fits, whatever the allocator returns, and a page boundary
+// satisfies every adapter mask up to a page.
+constexpr uint32_t kPageMask = 4095;
+inline uint32_t WorkerBufferMask(uint32_t alignmentMask) {
+    return alignmentMask | kPageMask;
+}
+
 // Bytes 1 to 5, 7 and 8 of a READ(10) CDB: the address as its 32-bit pattern
 // and the low 16 bits of the block count, most significant byte first.
 inline void WriteReadCdb(uint8_t* cdb, int32_t address, int32_t blockCount) {

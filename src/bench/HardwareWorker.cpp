@@ -44,7 +44,7 @@ void SetUpReadBlock(PassThruDirBlock* block, int32_t transferSize, uint8_t** buf
     State.TransferSize.store(transferSize, std::memory_order_relaxed);
     if (*buffer == nullptr) {
         *buffer = AllocateAlignedBuffer(static_cast<uint32_t>(transferSize),
-                                        State.IoScsiData.AlignmentMask);
+                                        WorkerBufferMask(State.IoScsiData.AlignmentMask));
     }
     const uint8_t cdb[10] = {SCSIOP_READ, 0, 0, 0, 0, 0, 0, 0, 0, 0};
     FillPassThruDir(block, State.TargetId, State.Lun, cdb, sizeof cdb,

@@ -35,6 +35,17 @@ bool StartWorkers() {
         FinishRunDocument(1, PrintFailure("thread creation failed\n"));
         return false;
     }
+    // An adapter whose pages hold no whole sector besides the one left out
+    // (no page, or one page of a 4096-byte unit) would have every request
+    // of every worker fail: refused once, before any worker starts.
+    const uint32_t pages = State.IoScsiData.MaximumPhysicalPages;
+    if (State.RealNumberOfThreads > 0 &&
+        ComputeTransferSize(pages, State.SectorSize) < State.SectorSize) {
+        FinishRunDocument(1, PrintFailure("\nbenchmark refused: MaximumPhysicalPages %u x 4096 - "
+                                          "SectorSize %d leaves no whole sector to read\n",
+                                          pages, State.SectorSize));
+        return false;
+    }
     const LPTHREAD_START_ROUTINE entry = State.SoftwareIo == 0 ? ThreadCode : RaidThreadCode;
     State.Index = 0;
     while (State.Index < State.RealNumberOfThreads) {
@@ -54,6 +65,7 @@ bool StartWorkers() {
         }
         if (State.RealNumberOfThreads - State.Index == 1) {
             State.IoTime = CPUReq();
+            State.ProbeTaken.store(1, std::memory_order_release);
         }
         ++State.Index;
     }
@@ -61,10 +73,18 @@ bool StartWorkers() {
 }
 
 void WaitForWorkers() {
-    // Spins on plain reads, then one acquiring read once the count is there:
-    // dozens of waiters polling with acquiring reads crowd each other out on
-    // some systems (and under a race checker).
-    while (State.Complete.load(std::memory_order_relaxed) < State.RealNumberOfThreads) {
+    // The loaded probe lies behind: from here the main thread only waits, at
+    // the lowest priority, so that it never takes the processor from a
+    // worker that still reads. The scan after the wait measures again, at
+    // the normal priority.
+    if (State.Complete.load(std::memory_order_relaxed) < State.RealNumberOfThreads) {
+        os::SetThreadPriority(os::GetCurrentThread(), THREAD_PRIORITY_IDLE);
+        // Spins on plain reads, then one acquiring read once the count is
+        // there: dozens of waiters polling with acquiring reads crowd each
+        // other out on some systems (and under a race checker).
+        while (State.Complete.load(std::memory_order_relaxed) < State.RealNumberOfThreads) {
+        }
+        os::SetThreadPriority(os::GetCurrentThread(), THREAD_PRIORITY_NORMAL);
     }
     (void)State.Complete.load(std::memory_order_acquire);
 }
@@ -93,7 +113,20 @@ void RecordWorkerEnd(int32_t index, const Fields& printed, const std::string& fa
 
 void FinishWorker(int32_t index) {
     State.Complete.fetch_add(1, std::memory_order_acq_rel);
-    while (State.Complete.load(std::memory_order_relaxed) != State.RealNumberOfThreads) {
+    // The wait stays busy, and at the normal priority while the loaded probe
+    // runs, which counts it; once the probe has been taken the thread leaves
+    // the processor to the workers that still read. The flag is looked at
+    // before the count, so that a worker done after the probe is lowered
+    // however soon the others finish.
+    bool lowered = false;
+    for (;;) {
+        if (!lowered && State.ProbeTaken.load(std::memory_order_relaxed) != 0) {
+            os::SetThreadPriority(os::GetCurrentThread(), THREAD_PRIORITY_IDLE);
+            lowered = true;
+        }
+        if (State.Complete.load(std::memory_order_relaxed) == State.RealNumberOfThreads) {
+            break;
+        }
     }
     (void)State.Complete.load(std::memory_order_acquire);
     // The starting thread fills the slot right after creation. For every

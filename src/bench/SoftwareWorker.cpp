@@ -69,7 +69,8 @@ DWORD WINAPI RaidThreadCode(LPVOID indexPointer) {
     const uint32_t requestSize = static_cast<uint32_t>(
         ComputeTransferSize(State.IoScsiData.MaximumPhysicalPages, State.SectorSize));
     State.RaidIoRequestSize.store(static_cast<int32_t>(requestSize), std::memory_order_relaxed);
-    uint8_t* buffer = AllocateAlignedBuffer(requestSize, State.IoScsiData.AlignmentMask);
+    uint8_t* buffer =
+        AllocateAlignedBuffer(requestSize, WorkerBufferMask(State.IoScsiData.AlignmentMask));
 
     HANDLE device = os::CreateFileA(State.ScsiPortName, State.AccessMode, State.ShareMode, nullptr,
                                     OPEN_EXISTING, 0, nullptr);

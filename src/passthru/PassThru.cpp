@@ -116,10 +116,6 @@ uint8_t* AllocateAlignedBufferFrom(void* (*allocate)(size_t), uint32_t size,
             PrintFailure("memory allocation error. terminating program...\n");
         FatalExit(failure);
     }
-    // The mask is widened before it is inverted so that the high bits of a
-    // 64-bit address survive.
     const uintptr_t address = reinterpret_cast<uintptr_t>(allocation);
-    const uintptr_t mask = alignmentMask;
-    const uintptr_t aligned = (address + mask) & ~mask;
-    return static_cast<uint8_t*>(allocation) + (aligned - address);
+    return static_cast<uint8_t*>(allocation) + (AlignAddress(address, alignmentMask) - address);
 }

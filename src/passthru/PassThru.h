@@ -67,3 +67,10 @@ uint8_t* AllocateAlignedBuffer(uint32_t size, uint32_t alignmentMask);
 // heap, so that tests can choose where it lies.
 uint8_t* AllocateAlignedBufferFrom(void* (*allocate)(size_t), uint32_t size,
                                    uint32_t alignmentMask);
+// The first address from address on that alignmentMask allows; the mask is
+// widened before it is inverted, so that the high bits of a 64-bit address
+// survive.
+inline uintptr_t AlignAddress(uintptr_t address, uint32_t alignmentMask) {
+    const uintptr_t mask = alignmentMask;
+    return (address + mask) & ~mask;
+}

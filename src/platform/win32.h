@@ -105,6 +105,10 @@ typedef DWORD (*LPTHREAD_START_ROUTINE)(LPVOID);
 #define FILE_CURRENT 1u
 #define FILE_END 2u
 
+// Threads.
+#define THREAD_PRIORITY_IDLE (-15)
+#define THREAD_PRIORITY_NORMAL 0
+
 // Memory.
 #define MEM_COMMIT 0x00001000u
 #define MEM_RESERVE 0x00002000u
@@ -250,6 +254,10 @@ BOOL VirtualFree(LPVOID address, SIZE_T size, DWORD freeType);
 
 HANDLE CreateThread(void* security, SIZE_T stackSize, LPTHREAD_START_ROUTINE start,
                     LPVOID parameter, DWORD flags, DWORD* threadId);
+HANDLE GetCurrentThread();
+// THREAD_PRIORITY_IDLE and THREAD_PRIORITY_NORMAL; a thread that was lowered
+// can always be brought back.
+BOOL SetThreadPriority(HANDLE thread, int priority);
 DWORD GetTickCount();
 void Sleep(DWORD milliseconds);
 // The time of day, UTC.

@@ -78,6 +78,9 @@ struct RunState {
     std::atomic<int32_t> ThreadPrinting{0};
     std::atomic<int32_t> TransferSize{0};
     std::atomic<int32_t> RaidIoRequestSize{65536};
+    // Set once IoTime is stored: from then on a thread that only waits
+    // leaves the processor to the workers that still read.
+    std::atomic<int32_t> ProbeTaken{0};
 };
 
 extern RunState State;

@@ -1,11 +1,20 @@
 // The benchmark's arithmetic and the figures the end-to-end tests mask, a
-// failed thread creation, and the request loop after an empty answer.
+// failed thread creation, the request loop after an empty answer, the
+// workers' buffers and the priority of the waits.
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <pthread.h>
+#include <sched.h>
+#endif
+
 #include <array>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -185,6 +194,163 @@ TEST(HardwareRequestLoop, EveryRequestAsksForTheWholeTransfer) {
         EXPECT_EQ(sent.dataLength, sizeof buffer);
         EXPECT_EQ(sent.senseCapacity, 24);
     }
+}
+
+// A worker's transfer, from a buffer wherever a 4-byte aligned allocation
+// puts it, spans no more pages than the adapter reports, and the buffer
+// keeps the adapter's own alignment and stays within the allocation.
+TEST(WorkerBuffers, TransferFitsTheReportedPages) {
+    // Pages, sector size, the adapter's mask.
+    const std::tuple<uint32_t, int32_t, uint32_t> adapters[] = {
+        {96, 512, 3}, {62, 512, 3}, {1, 512, 0}, {17, 512, 7}, {95, 4096, 511}, {16, 512, 8191}};
+    for (const auto& [pages, sectorSize, adapterMask] : adapters) {
+        const uint32_t mask = WorkerBufferMask(adapterMask);
+        const uint64_t length = static_cast<uint64_t>(ComputeTransferSize(pages, sectorSize));
+        int misplaced = 0;
+        for (uintptr_t offset = 0; offset < 4096; offset += 4) {
+            // High address bits that a mask cut to 32 bits would lose.
+            const uintptr_t base = (uintptr_t{0x7F3A} << 32) + 0x5000 + offset;
+            const uintptr_t buffer = AlignAddress(base, mask);
+            const uint64_t spanned = (buffer + length + 4095) / 4096 - buffer / 4096;
+            misplaced += (buffer & adapterMask) != 0 || buffer - base > mask || spanned > pages;
+        }
+        EXPECT_EQ(misplaced, 0) << pages << " pages, mask " << adapterMask;
+    }
+}
+
+// One worker of the given kind against a recording unit whose adapter asks
+// for 4-byte alignment only. Reports on standard error how many of its reads
+// went to page-aligned buffers and ends, worker and all (it never joins).
+[[noreturn]] void RunOneWorker(int softwareIo) {
+    ResetRunState();
+    auto unit = testsupport::InstallRecordingUnit("recpages");
+    unit->medium.assign(1 << 20, 0x5A);
+    State.RealNumberOfThreads = 1;
+    State.SoftwareIo = softwareIo;
+    State.NUMBER_OF_PASSES = 2;
+    std::snprintf(State.DriveName, sizeof State.DriveName, "recpages");
+    std::snprintf(State.ScsiPortName, sizeof State.ScsiPortName, "\\\\.\\recpages");
+    State.IoScsiData.MaximumPhysicalPages = 3;
+    State.IoScsiData.AlignmentMask = 3;
+    State.SectorSize = 512;
+    State.MaxLogicalBlock = 2047;
+    testsupport::CaptureStdout([] {
+        if (StartWorkers()) {
+            WaitForWorkers();
+        }
+    });
+    std::vector<const void*> buffers = unit->readBuffers;
+    for (const testsupport::RecordedCommand& sent : unit->commands) {
+        if (sent.cdb[0] == SCSIOP_READ) {
+            buffers.push_back(sent.data);
+        }
+    }
+    size_t aligned = 0;
+    for (const void* buffer : buffers) {
+        aligned += reinterpret_cast<uintptr_t>(buffer) % 4096 == 0;
+    }
+    std::fprintf(stderr, "%zu of %zu reads page-aligned\n", aligned, buffers.size());
+    std::_Exit(0);
+}
+
+// Both kinds of worker read into page-aligned buffers, whatever the
+// adapter's own mask: four passes of two reads, five at the software level.
+TEST(WorkerBuffersDeathTest, BothWorkersReadIntoPageAlignedBuffers) {
+    EXPECT_EXIT(RunOneWorker(0), ::testing::ExitedWithCode(0), "8 of 8 reads page-aligned");
+    EXPECT_EXIT(RunOneWorker(1), ::testing::ExitedWithCode(0), "10 of 10 reads page-aligned");
+}
+
+constexpr int kUnknownPriority = 99;
+
+int CurrentPriority() {
+#ifdef _WIN32
+    return ::GetThreadPriority(::GetCurrentThread());
+#else
+    return sched_getscheduler(0) == SCHED_IDLE ? THREAD_PRIORITY_IDLE : THREAD_PRIORITY_NORMAL;
+#endif
+}
+
+// Whether this process may put a thread in the idle class and take it out
+// again (on Linux only with CAP_SYS_NICE or a permissive RLIMIT_NICE); the
+// platform layer lowers a thread only then.
+bool IdleIsReversible() {
+#ifdef _WIN32
+    return true;
+#else
+    bool reversible = false;
+    std::thread([&] {
+        const sched_param parameters{};
+        reversible = sched_setscheduler(0, SCHED_IDLE, &parameters) == 0 &&
+                     sched_setscheduler(0, SCHED_OTHER, &parameters) == 0;
+    }).join();
+    return reversible;
+#endif
+}
+
+std::atomic<int> priorityAfterWait{kUnknownPriority};
+
+DWORD WINAPI FinishFirstOfTwo(LPVOID) {
+    FinishWorker(0);
+    priorityAfterWait = CurrentPriority();
+    return 0;
+}
+
+// A finished worker waits at the normal priority while the loaded probe
+// runs and at the idle one once it has been taken.
+TEST(WaitPriority, FinishedWorkerLowersItselfOnceTheProbeIsTaken) {
+    const int lowered = IdleIsReversible() ? THREAD_PRIORITY_IDLE : THREAD_PRIORITY_NORMAL;
+    for (const auto& [probeTaken, expected] :
+         {std::pair{0, THREAD_PRIORITY_NORMAL}, std::pair{1, lowered}}) {
+        SCOPED_TRACE(probeTaken);
+        ResetRunState();
+        State.RealNumberOfThreads = 2;
+        State.ProbeTaken = probeTaken;
+        priorityAfterWait = kUnknownPriority;
+        HANDLE thread = os::CreateThread(nullptr, 0, FinishFirstOfTwo, nullptr, 2, nullptr);
+        ASSERT_NE(thread, nullptr);
+        State.ThreadIds[0] = thread;
+        while (State.Complete.load() != 1) {
+        }
+        State.Complete.store(2);  // the other worker
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (priorityAfterWait == kUnknownPriority &&
+               std::chrono::steady_clock::now() < deadline) {
+        }
+        EXPECT_EQ(priorityAfterWait, expected);
+    }
+    ResetRunState();
+}
+
+// The main thread waits for the workers at the idle priority and goes on
+// to the scan at the normal one.
+TEST(WaitPriority, MainThreadWaitsIdleAndScansNormal) {
+    ResetRunState();
+    State.RealNumberOfThreads = 1;
+#ifdef _WIN32
+    std::thread worker([] { State.Complete.store(1); });
+#else
+    int whileWaiting = kUnknownPriority;
+    const bool reversible = IdleIsReversible();
+    const pthread_t main = pthread_self();
+    std::thread worker([&] {
+        // Watches the main thread until it has gone idle, or for ten seconds.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        int policy = SCHED_OTHER;
+        sched_param parameters{};
+        while (reversible && policy != SCHED_IDLE && std::chrono::steady_clock::now() < deadline) {
+            pthread_getschedparam(main, &policy, &parameters);
+        }
+        whileWaiting = policy == SCHED_IDLE ? THREAD_PRIORITY_IDLE : THREAD_PRIORITY_NORMAL;
+        State.Complete.store(1);
+    });
+#endif
+    WaitForWorkers();
+    worker.join();
+#ifndef _WIN32
+    EXPECT_EQ(whileWaiting, reversible ? THREAD_PRIORITY_IDLE : THREAD_PRIORITY_NORMAL);
+#endif
+    EXPECT_EQ(CurrentPriority(), THREAD_PRIORITY_NORMAL);
+    ResetRunState();
 }
 
 }  // namespace

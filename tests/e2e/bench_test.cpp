@@ -543,6 +543,37 @@ TEST(BenchmarkRun, WorkersThatCannotStart) {
     }
 }
 
+// A transfer of the adapter's pages less one sector must hold a whole
+// sector: the run ends before any worker starts otherwise. One page still
+// holds one 2048-byte block.
+TEST(BenchmarkRun, AdapterLimitsTheTransfer) {
+    const std::tuple<int, int, std::string, int> cases[] = {
+        {0, 512,
+         "\nbenchmark refused: MaximumPhysicalPages 0 x 4096 - SectorSize 512 leaves no whole "
+         "sector to read\n",
+         1},
+        {1, 4096,
+         "\nbenchmark refused: MaximumPhysicalPages 1 x 4096 - SectorSize 4096 leaves no whole "
+         "sector to read\n",
+         1},
+        {1, 2048,
+         "\n                        thread index: 1 0 0(1) 0(2) 0(3) 0(4) 0(5)\n"
+         "    Single transfer size (in KBytes): 2.0\n",
+         0},
+    };
+    for (const auto& [pages, block, start, status] : cases) {
+        SCOPED_TRACE(block);
+        testsupport::TempDir dir;
+        const BenchRun run = RunBench(Config{.requests = 129},
+                                      json{{"adapter", {{"max_physical_pages", pages}}},
+                                           {"capacity", {{"block_length", block}}}},
+                                      dir);
+        EXPECT_TRUE(run.tail.starts_with(start)) << run.tail;
+        EXPECT_EQ(run.result.status, status);
+        EXPECT_EQ(run.tail == start, status == 1);
+    }
+}
+
 // The linear scan's own endings: steps it refuses, a volume smaller than a
 // step, reads and controls that fail, a volume of 4 GiB or more.
 TEST(BenchmarkRun, ScanEndings) {

@@ -143,19 +143,28 @@ TEST(LinuxUnit, SgOutcomeIntoTheCommand) {
 }
 
 // The record's fields in order from Length, or the error.
+
+// The record's fields in order from Length, or the error. Never more pages
+// than one request carries, by its segments and by its size.
 TEST(LinuxUnit, MapsQueueLimitsToCapabilities) {
-    // The request limit, segments and queue depth (null: no attribute).
-    const std::tuple<const char*, const char*, const char*, std::string> cases[] = {
-        {"32767\n", "254\n", "128\n", "24 33553408 254 0 511 1 0 0 "},  // the segments bound pages
-        {"512\n", "168\n", "1\n", "24 524288 128 0 511 0 0 0 "},        // the request limit does
-        {"4294967296\n", "65535\n", nullptr, "24 4294967295 65535 0 511 0 0 0 "},  // clamped
-        {"1024\n", nullptr, "32\n", "error " + std::to_string(ENOENT)},
+    // The request limit, segments, segment size and queue depth (null: no
+    // attribute).
+    const std::tuple<const char*, const char*, const char*, const char*, std::string> cases[] = {
+        {"32767\n", "254\n", "65536\n", "128\n", "24 33553408 254 0 511 1 0 0 "},  // segments
+        {"512\n", "168\n", nullptr, "1\n", "24 524288 128 0 511 0 0 0 "},     // the request limit
+        {"32767\n", "1\n", "65536\n", "16\n", "24 33553408 1 0 511 1 0 0 "},  // one segment
+        {"3\n", "96\n", "65536\n", "16\n", "24 3072 0 0 511 1 0 0 "},  // less than a page a request
+        {"32767\n", "97\n", "1536\n", "16\n", "24 33553408 32 0 511 1 0 0 "},  // 3 segments a page
+        {"4294967296\n", "65535\n", nullptr, nullptr,
+         "24 4294967295 65535 0 511 0 0 0 "},  // clamped
+        {"1024\n", nullptr, "65536\n", "32\n", "error " + std::to_string(ENOENT)},
     };
-    for (const auto& [kilobytes, segments, depth, capabilities] : cases) {
+    for (const auto& [kilobytes, segments, segmentSize, depth, capabilities] : cases) {
         testsupport::TempDir dir;
         for (const auto& [file, content] : {std::pair{"queue/max_hw_sectors_kb", kilobytes},
                                             {"queue/dma_alignment", "511\n"},
                                             {"queue/max_segments", segments},
+                                            {"queue/max_segment_size", segmentSize},
                                             {"device/queue_depth", depth}}) {
             if (content) {
                 Put(dir.path(), std::string("block/") + file, content);

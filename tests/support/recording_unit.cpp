@@ -64,6 +64,7 @@ uint32_t RecordingUnit::Size(uint64_t& bytes) {
 uint32_t RecordingUnit::Read(uint64_t offset, void* buffer, uint32_t length, uint32_t& got) {
     std::lock_guard<std::mutex> lock(mutex);
     readOffsets.push_back(offset);
+    readBuffers.push_back(buffer);
     got = queryError != 0 || offset >= medium.size()
               ? 0
               : static_cast<uint32_t>(std::min<uint64_t>(length, medium.size() - offset));

@@ -50,6 +50,7 @@ class RecordingUnit : public os::units::Unit {
     uint32_t queryError = 0;      // makes every call but PassThrough fail
     std::vector<os::units::OpenOptions> opens;
     std::vector<uint64_t> readOffsets;
+    std::vector<const void*> readBuffers;
 };
 
 // A fresh recording unit that \\.\NAME (any name starting with "rec") opens

@@ -2,7 +2,12 @@
 #include <pthread.h>
 #include <sched.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <linux/capability.h>
+#include <sys/syscall.h>
+#endif
 
 #include <atomic>
 #include <cerrno>
@@ -57,6 +62,33 @@ void* RunThread(void* raw) {
     begin.start(begin.parameter);
     return nullptr;
 }
+
+// What GetCurrentThread answers, as on Windows: a value that no handle of
+// the table can take (they are heap addresses).
+const HANDLE kCurrentThread = reinterpret_cast<HANDLE>(static_cast<intptr_t>(-2));
+
+#ifdef SCHED_IDLE
+// Whether a thread of this process, once in the idle class, may go back to
+// the normal one. The kernel lets it only with CAP_SYS_NICE, or when
+// RLIMIT_NICE allows the thread's nice value again.
+bool MayLeaveIdleClass() {
+    errno = 0;
+    const int nice = getpriority(PRIO_PROCESS, 0);
+    rlimit limit{};
+    if (errno == 0 && getrlimit(RLIMIT_NICE, &limit) == 0 &&
+        (limit.rlim_cur == RLIM_INFINITY || static_cast<rlim_t>(20 - nice) <= limit.rlim_cur)) {
+        return true;
+    }
+#ifdef __linux__
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+    if (syscall(SYS_capget, &header, data) == 0) {
+        return (data[CAP_TO_INDEX(CAP_SYS_NICE)].effective & CAP_TO_MASK(CAP_SYS_NICE)) != 0;
+    }
+#endif
+    return false;
+}
+#endif
 
 // strerror_r comes in two flavours; both end up as the text or null.
 [[maybe_unused]] const char* ErrorText(int result, const char* buffer) {
@@ -173,6 +205,46 @@ HANDLE CreateThread(void*, SIZE_T stackSize, LPTHREAD_START_ROUTINE start, LPVOI
         *threadId = nextThreadId.fetch_add(1);
     }
     return posix::RegisterHandle(std::make_shared<posix::ThreadObject>(thread));
+}
+
+HANDLE GetCurrentThread() {
+    return kCurrentThread;
+}
+
+BOOL SetThreadPriority(HANDLE thread, int priority) {
+    pthread_t target = pthread_self();
+    if (thread != kCurrentThread) {
+        const auto object =
+            std::dynamic_pointer_cast<posix::ThreadObject>(posix::LookUpHandle(thread));
+        if (object == nullptr) {
+            SetLastError(errors::kBadHandle);
+            return FALSE;
+        }
+        target = object->thread;
+    }
+    if (priority != THREAD_PRIORITY_IDLE && priority != THREAD_PRIORITY_NORMAL) {
+        SetLastError(errors::kInvalidArgument);
+        return FALSE;
+    }
+#ifdef SCHED_IDLE
+    // The idle class: the thread runs only when nothing else wants the
+    // processor. It is entered only when it can be left again, as a Windows
+    // thread can always be given its normal priority back.
+    const bool idle = priority == THREAD_PRIORITY_IDLE;
+    if (idle && !MayLeaveIdleClass()) {
+        SetLastError(static_cast<DWORD>(EPERM));
+        return FALSE;
+    }
+    const sched_param parameters{};
+    const int error = pthread_setschedparam(target, idle ? SCHED_IDLE : SCHED_OTHER, &parameters);
+    if (error != 0) {
+        SetLastError(static_cast<DWORD>(error));
+        return FALSE;
+    }
+#else
+    (void)target;  // no idle class: every thread keeps the normal priority
+#endif
+    return TRUE;
 }
 
 DWORD GetTickCount() {

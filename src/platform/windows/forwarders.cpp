@@ -327,6 +327,14 @@ HANDLE CreateThread(void* security, SIZE_T stackSize, LPTHREAD_START_ROUTINE sta
     return thread;
 }
 
+HANDLE GetCurrentThread() {
+    return ::GetCurrentThread();
+}
+
+BOOL SetThreadPriority(HANDLE thread, int priority) {
+    return ::SetThreadPriority(thread, priority);
+}
+
 DWORD GetTickCount() {
     if (vclock::Active()) {
         return vclock::TickCount();

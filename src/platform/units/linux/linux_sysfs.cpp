@@ -193,14 +193,24 @@ uint32_t CapabilitiesOfBlock(const std::string& blockDir, IO_SCSI_CAPABILITIES& 
     if (ReadNumber(blockDir + "/device/queue_depth", queueDepth) != 0) {
         queueDepth = 0;  // no queue depth reported: no tagged queuing
     }
+    // A page-aligned buffer of P pages needs P scatter-gather segments, or
+    // more where a segment holds less than a page (kernels that allow it
+    // report the smaller segment size).
+    uint64_t segmentBytes = 0;
+    uint64_t pagesBySegments = maxSegments;
+    if (ReadNumber(blockDir + "/queue/max_segment_size", segmentBytes) == 0 && segmentBytes > 0 &&
+        segmentBytes < 4096) {
+        pagesBySegments = maxSegments / ((4096 + segmentBytes - 1) / segmentBytes);
+    }
 
     std::memset(&capabilities, 0, sizeof capabilities);
     capabilities.Length = sizeof(IO_SCSI_CAPABILITIES);
     capabilities.MaximumTransferLength = Clamp32(maxKilobytes * 1024);
-    // A transfer of MaximumPhysicalPages pages less one sector must always
-    // fit one request, whatever the pages' alignment: bounded by both the
-    // scatter list and the request size.
-    capabilities.MaximumPhysicalPages = Clamp32(std::min(maxSegments, maxKilobytes / 4));
+    // Never more pages than one request carries, by its scatter list and by
+    // its size: a transfer of that many pages less one sector from a page
+    // boundary (as the workers place theirs) then always fits. A limit below
+    // one page reports none.
+    capabilities.MaximumPhysicalPages = Clamp32(std::min(pagesBySegments, maxKilobytes / 4));
     capabilities.AlignmentMask = Clamp32(alignment);
     capabilities.TaggedQueuing = queueDepth > 1 ? 1 : 0;
     return 0;
