@@ -19,7 +19,7 @@ lap() {
 SECONDS=0
 
 "$top/scripts/ensure-packages.sh" "the Windows build" cmake ninja-build \
-    g++-mingw-w64-x86-64-posix wine wine64 googletest nlohmann-json3-dev
+    g++-mingw-w64-x86-64-posix wine wine64 googletest nlohmann-json3-dev libcli11-dev
 lap install
 
 cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
