@@ -99,24 +99,27 @@ TEST(LinuxUnit, InquiryAnswerListsTheHostsUnitsByChannel) {
     Put(dir.path(), units + "2:1:1:0/device/inquiry", "\x05\x80\x02");
     Put(dir.path(), units + "3:0:0:0/device/inquiry", Inquiry("OTHER"));
     Put(dir.path(), units + "not-an-address/device/inquiry", "x");
-    const auto answer = [&](uint32_t capacity, uint32_t error = 0) {
+    const auto answer = [&](uint32_t capacity, uint32_t error = 0,
+                            ScsiAddress unit = {2, 0, 3, 2}) {
         std::string out(2048, '\xEE');
         uint32_t returned = 7;
-        EXPECT_EQ(InquiryDataOfHost(dir.path(), {2, 0, 3, 2},
-                                    reinterpret_cast<uint8_t*>(out.data()), capacity, returned),
+        EXPECT_EQ(InquiryDataOfHost(dir.path(), unit, reinterpret_cast<uint8_t*>(out.data()),
+                                    capacity, returned),
                   error);
         return out.substr(0, returned);
     };
     const std::string opened = Entry("00 03 02 01 24 00 00 00 00 00 00 00", Inquiry("OPENED"));
     // Two buses: channel 0 with two units from offset 20, channel 1 with one
     // (unclaimed, its short inquiry padded with zeros) from offset 116.
-    EXPECT_EQ(answer(2048), Bytes("02 00 00 00 02 00 00 00 14 00 00 00 01 00 00 00 74 00 00 00") +
-                                Entry("00 00 00 01 24 00 00 00 44 00 00 00", Inquiry("FIRST")) +
-                                opened +
-                                Entry("01 01 00 00 24 00 00 00 00 00 00 00", "\x05\x80\x02"));
+    const std::string all = answer(2048);
+    EXPECT_EQ(all, Bytes("02 00 00 00 02 00 00 00 14 00 00 00 01 00 00 00 74 00 00 00") +
+                       Entry("00 00 00 01 24 00 00 00 44 00 00 00", Inquiry("FIRST")) + opened +
+                       Entry("01 01 00 00 24 00 00 00 00 00 00 00", "\x05\x80\x02"));
     // Room for one entry: the opened unit stays although its address is higher.
     EXPECT_EQ(answer(107), Bytes("01 00 00 00 01 00 00 00 0c 00 00 00") + opened);
     EXPECT_EQ(answer(59, ERANGE), "");
+    // An opened unit on a channel no bus index can hold adds no buses.
+    EXPECT_EQ(answer(2048, 0, {2, 1u << 29, 3, 2}), all);
 }
 
 // A unit over a regular file: SG_IO fails on it with ENOTTY, which tells
