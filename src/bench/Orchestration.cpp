@@ -25,13 +25,7 @@ uint32_t CPUReq() {
 }
 
 bool StartWorkers() {
-    if (State.RealNumberOfThreads > kMaxThreads) {
-        // The handle table has no room; refused before anything starts.
-        std::printf("NumberOfThreads %d exceeds the limit of %d threads\n",
-                    State.RealNumberOfThreads, kMaxThreads);
-        std::printf("thread creation failed\n");
-        return false;
-    }
+    // The configuration has refused more threads than the handle table holds.
     const LPTHREAD_START_ROUTINE entry = State.SoftwareIo == 0 ? ThreadCode : RaidThreadCode;
     State.Index = 0;
     while (State.Index < State.RealNumberOfThreads) {
