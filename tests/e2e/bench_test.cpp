@@ -156,7 +156,8 @@ void ExpectResultFile(const BenchRun& run, uint32_t steps) {
     for (uint32_t k = 0; k < steps; ++k) {
         char label[48];
         std::snprintf(label, sizeof label, "            %08u (in KBytes/sec): ", k);
-        put(static_cast<uint32_t>(std::stoul("0" + Between(run.result.out, label, "\n"))));
+        const std::string rate = Between(run.result.out, label, "\n");
+        put(rate.empty() ? 0u : static_cast<uint32_t>(std::stoul(rate)));
     }
     EXPECT_EQ(run.resultFile, expected);
 }

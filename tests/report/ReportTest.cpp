@@ -265,8 +265,8 @@ TEST(DefectList, EntriesInsideTheListAndTheBuffer) {
          ListHeader(24) + "               Cylinder: 00007  Head: 01  Sector: 00009\n"},
     };
     for (const auto& [name, data, out] : cases) {
-        EXPECT_EQ(CaptureStdout([&] {
-                      PrintDefectList(kTitle, data.data(), static_cast<uint32_t>(data.size()));
+        EXPECT_EQ(CaptureStdout([&bytes = data] {
+                      PrintDefectList(kTitle, bytes.data(), static_cast<uint32_t>(bytes.size()));
                   }),
                   out)
             << name;
