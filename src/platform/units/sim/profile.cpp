@@ -534,7 +534,8 @@ std::pair<size_t, std::string> HugeNumber(const std::string& text) {
             continue;
         }
         const size_t start = i;
-        while (i < text.size() && std::strchr("+-.eE0123456789", text[i]) != nullptr) {
+        while (i < text.size() && text[i] != '\0' &&
+               std::strchr("+-.eE0123456789", text[i]) != nullptr) {
             ++i;
         }
         const std::string number = text.substr(start, i - start);
