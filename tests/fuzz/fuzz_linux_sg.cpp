@@ -93,13 +93,20 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzzsupport::Input kernel(data, size);
-    const Command& command = kCommands[kernel.Byte() % std::size(kCommands)];
+    const uint8_t choice = kernel.Byte();
+    Command command = kCommands[choice % std::size(kCommands)];
+    if (command.cdb[0] == 0x28 && (choice & 0x80) != 0) {
+        // A worker's transfer size comes from the adapter's figures and
+        // may be anything. The buffer only needs room for what the kernel
+        // here can write: at most the input.
+        command.dataLength = kernel.U32();
+    }
     KernelUnit unit(kernel);
     DWORD returned = 0;
     BOOL result = FALSE;
     if (command.direct) {
         auto block = std::make_unique<PassThruDirBlock>();
-        std::vector<uint8_t> buffer(command.dataLength);
+        std::vector<uint8_t> buffer(std::min<size_t>(command.dataLength, size));
         FillPassThruDir(block.get(), 0, 0, command.cdb, command.cdbLength, command.dataLength,
                         buffer.data());
         const uint32_t error =

@@ -148,6 +148,43 @@ TEST(LinuxUnit, GuardStopsForbiddenCommandsBeforeTheKernel) {
     }
 }
 
+// What the kernel wrote back, as the caller sees it: transferred bytes,
+// sense bytes, status, and whether the request failed on its way.
+TEST(LinuxUnit, MapsTheKernelsAnswer) {
+    struct Case {
+        uint32_t length;  // requested
+        int resid;
+        uint8_t senseWritten, status;
+        uint16_t host, driver;
+        std::string outcome;
+    };
+    const Case cases[] = {
+        {192, 180, 0, 0, 0, 0, "0 12 0 0"},
+        {65535, -5, 0, 0, 0, 0, "0 65535 0 0"},      // a negative residue moved everything
+        {65535, 70000, 18, 2, 0, 0x08, "0 0 18 2"},  // more than asked: nothing; sense bytes
+        {0x90000000, 0x1000, 0, 0, 0, 0, "0 2415915008 0 0"},  // lengths above INT_MAX
+        {512, 0, 30, 2, 0, 0x18, "0 512 24 2"},                // sense cut to the room asked for
+        {512, 0, 0, 0, 7, 0, "5 512 0 0"},                     // host status: EIO
+        {512, 0, 0, 0, 0, 0x06, "5 512 0 0"},                  // driver timeout: EIO
+    };
+    for (const Case& c : cases) {
+        const uint8_t cdb[10] = {0x28};
+        ScsiCommand command{
+            .cdb = cdb, .cdbLength = 10, .dataLength = c.length, .senseCapacity = 24};
+        sg_io_hdr_t request = SgRequestFor(command);
+        request.resid = c.resid;
+        request.sb_len_wr = c.senseWritten;
+        request.status = c.status;
+        request.host_status = c.host;
+        request.driver_status = c.driver;
+        const uint32_t error = CompleteFromSg(request, command);
+        EXPECT_EQ(std::to_string(error) + " " + std::to_string(command.transferred) + " " +
+                      std::to_string(command.senseLength) + " " + std::to_string(command.status),
+                  c.outcome)
+            << c.length << " " << c.resid;
+    }
+}
+
 }  // namespace
 }  // namespace os::units::linux_unit
 
