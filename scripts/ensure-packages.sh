@@ -20,7 +20,8 @@ if [ "$(id -u)" -ne 0 ]; then
     echo "  apt-get update && $line" >&2
     exit 1
 fi
-echo "Installing for $what: ${missing[*]}"
+# apt's own progress shows: a cold install takes a minute or more.
+echo "Installing for $what with apt-get: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
-apt-get -o DPkg::Lock::Timeout=300 update -qq
-apt-get -o DPkg::Lock::Timeout=300 install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+apt-get -o DPkg::Lock::Timeout=300 update
+apt-get -o DPkg::Lock::Timeout=300 install -y --no-install-recommends "${missing[@]}"

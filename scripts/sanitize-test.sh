@@ -11,7 +11,7 @@ run() {
     local dir=$1 sanitizers=$2
     echo "== $sanitizers"
     cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DVELKRAND_SANITIZE="$sanitizers" >/dev/null
+        -DVELKRAND_SANITIZE="$sanitizers" -DVELKRAND_WERROR="${WERROR:-OFF}" >/dev/null
     cmake --build "$dir" -j "$jobs"
     ctest --test-dir "$dir" -LE qemu --output-on-failure -j "$jobs"
 }

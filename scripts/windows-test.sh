@@ -23,7 +23,7 @@ SECONDS=0
 lap install
 
 cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64-x86_64.cmake"
+    -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64-x86_64.cmake" -DVELKRAND_WERROR="${WERROR:-OFF}"
 cmake --build "$build" -j "$jobs"
 lap build
 

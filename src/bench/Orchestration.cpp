@@ -28,13 +28,7 @@ uint32_t CPUReq() {
 }
 
 bool StartWorkers() {
-    if (State.RealNumberOfThreads > kMaxThreads) {
-        // The handle table has no room; refused before anything starts.
-        std::printf("NumberOfThreads %d exceeds the limit of %d threads\n",
-                    State.RealNumberOfThreads, kMaxThreads);
-        FinishRunDocument(1, PrintFailure("thread creation failed\n"));
-        return false;
-    }
+    // The configuration has refused more threads than the handle table holds.
     // An adapter whose pages hold no whole sector besides the one left out
     // (no page, or one page of a 4096-byte unit) would have every request
     // of every worker fail: refused once, before any worker starts.

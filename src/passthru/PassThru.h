@@ -1,9 +1,11 @@
 // Pass-through request blocks and how every SCSI command is packaged and sent.
 //
 // Offsets and lengths come from the platform's own header records: 44-byte
-// headers (sense area at 48, data area at 80, an 80-byte direct block) where
-// pointers are 32 bits wide, 56-byte headers (sense at 60, data at 92, a
-// direct block padded to 96 bytes) where they are 64.
+// headers (sense area at 48, data area at 80) where pointers are 32 bits
+// wide, 56-byte headers (sense at 60, data at 92) where they are 64. So on
+// a 64-bit system a direct block is 96 bytes (32-bit: 80) and a buffered
+// MODE SENSE request covers 284 bytes (272), and the diagnostics dump
+// those lengths.
 #pragma once
 
 #include <cstddef>

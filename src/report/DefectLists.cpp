@@ -17,6 +17,9 @@ constexpr uint8_t kPrimaryList = 0x15;  // primary list bit, physical sector for
 constexpr int32_t kDefectBufferSize = 65535;
 constexpr uint32_t kListHeaderSize = 4;
 constexpr uint32_t kEntrySize = 8;
+// Page alignment serves any adapter; a larger mask (up to 0xFFFFFFFF from a
+// broken driver) would add gigabytes to each list's allocation.
+constexpr uint32_t kLargestBufferMask = 4095;
 
 }  // namespace
 
@@ -50,7 +53,9 @@ void ShowDefectLists() {
 bool ReadDefectList(uint8_t listFormat) {
     State.TransferSize = kDefectBufferSize;
     const uint32_t size = static_cast<uint32_t>(kDefectBufferSize);
-    State.IoBufferMain = AllocateAlignedBuffer(size, State.IoScsiData.AlignmentMask);
+    const uint32_t mask = State.IoScsiData.AlignmentMask;
+    State.IoBufferMain =
+        AllocateAlignedBuffer(size, mask < kLargestBufferMask ? mask : kLargestBufferMask);
     // Whatever the unit leaves unwritten reads as zero, not as old heap.
     std::memset(State.IoBufferMain, 0, size);
 

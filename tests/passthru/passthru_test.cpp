@@ -193,9 +193,9 @@ TEST(Diagnostics, StatusResults) {
         block.Sptd.ScsiStatus = status;
         block.Sptd.SenseInfoLength = senseLength;
         // The last error is set inside: capturing the output may change it.
-        EXPECT_EQ(CaptureStdout([&] {
-                      os::SetLastError(lastError);
-                      PrintStatusResults(result, 0x5C, &block, dumpLength);
+        EXPECT_EQ(CaptureStdout([&, error = lastError, ok = result, length = dumpLength] {
+                      os::SetLastError(error);
+                      PrintStatusResults(ok, 0x5C, &block, length);
                   }),
                   expected)
             << lastError << " " << int{senseLength};

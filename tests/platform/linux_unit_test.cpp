@@ -211,24 +211,27 @@ TEST(LinuxUnit, InquiryAnswerListsTheHostsUnitsByChannel) {
     Put(dir.path(), units + "2:1:1:0/device/inquiry", "\x05\x80\x02");
     Put(dir.path(), units + "3:0:0:0/device/inquiry", Inquiry("OTHER"));
     Put(dir.path(), units + "not-an-address/device/inquiry", "x");
-    const auto answer = [&](uint32_t capacity, uint32_t error = 0) {
+    const auto answer = [&](uint32_t capacity, uint32_t error = 0,
+                            ScsiAddress unit = {2, 0, 3, 2}) {
         std::string out(2048, '\xEE');
         uint32_t returned = 7;
-        EXPECT_EQ(InquiryDataOfHost(dir.path(), {2, 0, 3, 2},
-                                    reinterpret_cast<uint8_t*>(out.data()), capacity, returned),
+        EXPECT_EQ(InquiryDataOfHost(dir.path(), unit, reinterpret_cast<uint8_t*>(out.data()),
+                                    capacity, returned),
                   error);
         return out.substr(0, returned);
     };
     const std::string opened = Entry("00 03 02 01 24 00 00 00 00 00 00 00", Inquiry("OPENED"));
     // Two buses: channel 0 with two units from offset 20, channel 1 with one
     // (unclaimed, its short inquiry padded with zeros) from offset 116.
-    EXPECT_EQ(answer(2048), Bytes("02 00 00 00 02 00 00 00 14 00 00 00 01 00 00 00 74 00 00 00") +
-                                Entry("00 00 00 01 24 00 00 00 44 00 00 00", Inquiry("FIRST")) +
-                                opened +
-                                Entry("01 01 00 00 24 00 00 00 00 00 00 00", "\x05\x80\x02"));
+    const std::string all = answer(2048);
+    EXPECT_EQ(all, Bytes("02 00 00 00 02 00 00 00 14 00 00 00 01 00 00 00 74 00 00 00") +
+                       Entry("00 00 00 01 24 00 00 00 44 00 00 00", Inquiry("FIRST")) + opened +
+                       Entry("01 01 00 00 24 00 00 00 00 00 00 00", "\x05\x80\x02"));
     // Room for one entry: the opened unit stays although its address is higher.
     EXPECT_EQ(answer(107), Bytes("01 00 00 00 01 00 00 00 0c 00 00 00") + opened);
     EXPECT_EQ(answer(59, ERANGE), "");
+    // An opened unit on a channel no bus index can hold adds no buses.
+    EXPECT_EQ(answer(2048, 0, {2, 1u << 29, 3, 2}), all);
 }
 
 // A unit over a regular file: SG_IO fails on it with ENOTTY, which tells
@@ -254,6 +257,43 @@ TEST(LinuxUnit, GuardStopsForbiddenCommandsBeforeTheKernel) {
                             .dataLength = length};
         EXPECT_EQ(unit.PassThrough(command), static_cast<uint32_t>(error)) << hex;
         EXPECT_EQ(command.targetId, error == ENOTTY ? 5 : 0) << hex;  // the address of 0:0:5:1
+    }
+}
+
+// What the kernel wrote back, as the caller sees it: transferred bytes,
+// sense bytes, status, and whether the request failed on its way.
+TEST(LinuxUnit, MapsTheKernelsAnswer) {
+    struct Case {
+        uint32_t length;  // requested
+        int resid;
+        uint8_t senseWritten, status;
+        uint16_t host, driver;
+        std::string outcome;
+    };
+    const Case cases[] = {
+        {192, 180, 0, 0, 0, 0, "0 12 0 0"},
+        {65535, -5, 0, 0, 0, 0, "0 65535 0 0"},      // a negative residue moved everything
+        {65535, 70000, 18, 2, 0, 0x08, "0 0 18 2"},  // more than asked: nothing; sense bytes
+        {0x90000000, 0x1000, 0, 0, 0, 0, "0 2415915008 0 0"},  // lengths above INT_MAX
+        {512, 0, 30, 2, 0, 0x18, "0 512 24 2"},                // sense cut to the room asked for
+        {512, 0, 0, 0, 7, 0, "5 512 0 0"},                     // host status: EIO
+        {512, 0, 0, 0, 0, 0x06, "5 512 0 0"},                  // driver timeout: EIO
+    };
+    for (const Case& c : cases) {
+        const uint8_t cdb[10] = {0x28};
+        ScsiCommand command{
+            .cdb = cdb, .cdbLength = 10, .dataLength = c.length, .senseCapacity = 24};
+        sg_io_hdr_t request = SgRequestFor(command);
+        request.resid = c.resid;
+        request.sb_len_wr = c.senseWritten;
+        request.status = c.status;
+        request.host_status = c.host;
+        request.driver_status = c.driver;
+        const uint32_t error = CompleteFromSg(request, command);
+        EXPECT_EQ(std::to_string(error) + " " + std::to_string(command.transferred) + " " +
+                      std::to_string(command.senseLength) + " " + std::to_string(command.status),
+                  c.outcome)
+            << c.length << " " << c.resid;
     }
 }
 

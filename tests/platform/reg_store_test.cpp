@@ -104,6 +104,15 @@ TEST_F(RegStore, ReadsEveryKindOfValueIntoTheCallersBuffer) {
     }
 }
 
+// A section count keys below Velkrand, then the Velkrand section.
+std::string Deep(size_t count) {
+    std::string path = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Velkrand";
+    for (size_t i = 0; i < count; ++i) {
+        path += "\\k";
+    }
+    return kHeader + path + "]\n" + kTop.substr(kHeader.size());
+}
+
 TEST_F(RegStore, ResultCodesOfEachStep) {
     const std::string value = "\"NumberOfThreads\"=dword:00000002\n";
     // The file's text ("": none, "/": a directory), the codes, and what
@@ -119,6 +128,14 @@ TEST_F(RegStore, ResultCodesOfEachStep) {
          "@:4: not a section, value or comment: \"NumberOfThreads=2\"\n"},
         {kTop + "\"A\"=hex:01,\\\n  03,\\\n  0x4\n", {1009}, "@:6: bad byte \"0x4\" in hex data\n"},
         {Utf16Le(u"REGEDIT4\r\n\r\n") + "x", {1009}, "@:3: UTF-16 text ends in half a character\n"},
+        // The registry's depth: 512 keys below the root, and no more.
+        {Deep(510) + value, {0, 0, 0}, ""},
+        {Deep(511) + value,
+         {1009},
+         "@:3: the section path is deeper than 512 keys below its root key\n"},
+        {Deep(300000) + value,
+         {1009},
+         "@:3: the section path is deeper than 512 keys below its root key\n"},
     };
     for (auto [body, codes, err] : cases) {
         std::string path = dir_.path() + (body == "/" ? "" : "/absent.reg");
@@ -132,6 +149,54 @@ TEST_F(RegStore, ResultCodesOfEachStep) {
             err = "velkrand: " + err.replace(at, 1, path);
         }
         EXPECT_EQ(a.err, err) << body;
+    }
+}
+
+// Text values written as hex(1), hex(2) or hex(7) hold UTF-16LE in a
+// version 5 file and ANSI text in a REGEDIT4 one; the query returns them
+// converted, with a terminator where the buffer has room beyond the text.
+TEST_F(RegStore, StringTypesWrittenAsHexComeBackAsText) {
+    const std::string v5 = kTop +
+                           "\"Drive\"=hex(2):73,00,69,00,6d,00,30,00,00,00\n"
+                           "\"Open\"=hex(1):41,00,42,00\n"
+                           "\"Multi\"=hex(7):61,00,00,00,62,00,63,00,00,00,00,00\n"
+                           "\"Odd\"=hex(2):41,00,42\n"
+                           "\"Wide\"=hex(1):c4,00,3d,d8,00,de,00,00\n"
+                           "\"Broken\"=hex(1):00,d8,41,00\n"
+                           "\"Empty\"=hex(1):\n"
+                           "\"Raw\"=hex(0):41,42\n"
+                           "\"Fifteen\"=hex(1):61,00,62,00,63,00,64,00,65,00,66,00,67,00,68,00,\\\n"
+                           "  69,00,6a,00,6b,00,6c,00,6d,00,6e,00,6f,00,00,00\n"
+                           "\"Sixteen\"=hex(1):61,00,62,00,63,00,64,00,65,00,66,00,67,00,68,00,\\\n"
+                           "  69,00,6a,00,6b,00,6c,00,6d,00,6e,00,6f,00,70,00,00,00\n";
+    const std::string v4 =
+        "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Velkrand]\n"
+        "\"Drive\"=hex(2):73,69,6d,31\n";
+    // File, value, buffer size; result, type, length and the buffer after.
+    const std::tuple<const std::string*, const char*, size_t, LONG, DWORD, DWORD, std::string>
+        cases[] = {
+            {&v5, "Drive", 16, 0, REG_EXPAND_SZ, 5,
+             "73 69 6d 30 00 ee ee ee ee ee ee ee ee ee ee ee"},
+            {&v5, "Open", 4, 0, REG_SZ, 2, "41 42 00 ee"},  // terminated beyond the length
+            {&v5, "Open", 2, 0, REG_SZ, 2, "41 42"},        // no room: left open
+            {&v5, "Multi", 8, 0, REG_MULTI_SZ, 6, "61 00 62 63 00 00 ee ee"},
+            {&v5, "Odd", 4, 0, REG_EXPAND_SZ, 1, "41 00 ee ee"},  // the half character dropped
+            {&v5, "Wide", 8, 0, REG_SZ, 7, "c3 84 f0 9f 98 80 00 ee"},
+            {&v5, "Broken", 8, 0, REG_SZ, 4, "ef bf bd 41 00 ee ee ee"},
+            {&v5, "Empty", 2, 0, REG_SZ, 0, "ee ee"},
+            {&v5, "Raw", 4, 0, REG_NONE, 2, "41 42 ee ee"},  // not text: as written
+            {&v5, "Fifteen", 16, 0, REG_SZ, 16, "61 62 63 64 65 66 67 68 69 6a 6b 6c 6d 6e 6f 00"},
+            {&v5, "Sixteen", 16, ERROR_MORE_DATA, REG_SZ, 17,
+             "ee ee ee ee ee ee ee ee ee ee ee ee ee ee ee ee"},
+            {&v4, "Drive", 6, 0, REG_EXPAND_SZ, 4, "73 69 6d 31 00 ee"},
+        };
+    for (const auto& [file, name, size, result, type, length, bytes] : cases) {
+        Use(*file);
+        const Answer a = Query(name, std::vector<uint8_t>(size, 0xEE));
+        EXPECT_EQ(a.codes, (std::vector<LONG>{0, 0, result})) << name;
+        EXPECT_EQ(a.type, type) << name;
+        EXPECT_EQ(a.length, length) << name;
+        EXPECT_EQ(a.data, HexBytes(bytes)) << name;
     }
 }
 

@@ -253,6 +253,50 @@ TEST_F(SimTest, UnusableProfilesSayWhereAndWhat) {
     }
 }
 
+// Numbers no double holds, and timing outside the physical range of each
+// key (boundaries accepted, "" for a profile that parses).
+TEST(SimProfiles, NumbersOutOfRangeAreRefusedWithTheirPlace) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"1e425", "line 1, column 1: number out of range: 1e425"},
+        {"{\"comment\": \"9e999 \\\" 8e999\",\n \"timing\": {\"rpm\": -1e400}}",
+         "line 2, column 20: number out of range: -1e400"},
+        {R"({"timing": {"rpm": 1e-9}})", "at /timing/rpm: expected a number from 300 to 30000"},
+        {R"({"timing": {"rpm": 299.5}})", "at /timing/rpm: expected a number from 300 to 30000"},
+        {R"({"timing": {"rpm": 300, "outer_mb_s": 1, "inner_mb_s": 100000}})", ""},
+        {R"({"timing": {"rpm": 30001}})", "at /timing/rpm: expected a number from 300 to 30000"},
+        {R"({"timing": {"outer_mb_s": 0.5}})",
+         "at /timing/outer_mb_s: expected a number from 1 to 100000"},
+        {R"({"timing": {"inner_mb_s": 1e-300}})",
+         "at /timing/inner_mb_s: expected a number from 1 to 100000"},
+        {R"({"timing": {"average_seek_ms": 0, "command_overhead_us": 100000}})", ""},
+        {R"({"timing": {"average_seek_ms": 1000.5}})",
+         "at /timing/average_seek_ms: expected a number from 0 to 1000"},
+        {R"({"timing": {"command_overhead_us": 100001}})",
+         "at /timing/command_overhead_us: expected a number from 0 to 100000"},
+        {R"({"timing": {"read_ahead_kb": 1048576, "cache_kb": 0}})", ""},
+        {R"({"timing": {"read_ahead_kb": 1048577}})",
+         "at /timing/read_ahead_kb: expected a number from 0 to 1048576"},
+        {R"({"timing": {"cache_kb": -1}})",
+         "at /timing/cache_kb: expected a number from 0 to 1048576"},
+        {R"({"timing": {"interface_mb_s": 0}})",
+         "at /timing/interface_mb_s: expected a number from 1 to 100000"},
+        {R"({"timing": {"host_cache_mb_s": 10, "host_cache_mb": 65536}})", ""},
+        {R"({"timing": {"host_cache_mb_s": 9}})",
+         "at /timing/host_cache_mb_s: expected a number from 10 to 1000000"},
+        {R"({"timing": {"host_cache_mb": 65537}})",
+         "at /timing/host_cache_mb: expected a number from 0 to 65536"},
+    };
+    for (const auto& [profile, message] : cases) {
+        std::string what;
+        try {
+            os::units::sim::ParseProfile(profile);
+        } catch (const os::units::sim::ProfileError& error) {
+            what = error.what();
+        }
+        EXPECT_EQ(what, message) << profile;
+    }
+}
+
 using Clock = std::chrono::steady_clock;
 
 // The simulated time one read of length bytes at offset took, on the

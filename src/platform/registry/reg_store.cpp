@@ -207,6 +207,11 @@ LONG RegQueryValueExA(HKEY key, LPCSTR valueName, DWORD* reserved, DWORD* type, 
     const bool fits = data == nullptr || size <= *dataLength;
     if (data != nullptr && fits && size != 0) {
         std::memcpy(data, value.data.data(), size);
+        // Text stored without its terminator gets one where the buffer has
+        // room for it, outside the length returned, as the registry does.
+        if (registry::IsStringType(value.type) && size < *dataLength && data[size - 1] != 0) {
+            data[size] = 0;
+        }
     }
     *dataLength = size;
     return fits ? ERROR_SUCCESS : ERROR_MORE_DATA;

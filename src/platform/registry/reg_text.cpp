@@ -14,6 +14,10 @@ constexpr uint32_t kTypeDword = 4;   // REG_DWORD
 constexpr std::string_view kHeaderVersion5 = "Windows Registry Editor Version 5.00";
 constexpr std::string_view kHeaderVersion4 = "REGEDIT4";
 
+// The registry's own limit on the depth of its tree; it also keeps the
+// recursive destruction of a key tree shallow.
+constexpr size_t kDeepestKey = 512;
+
 constexpr std::array<std::string_view, 5> kRootNames = {
     kLocalMachine, "hkey_current_user", "hkey_classes_root", "hkey_users", "hkey_current_config"};
 
@@ -101,6 +105,33 @@ void AppendUtf8(std::string& out, uint32_t codePoint) {
         out += static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
         out += static_cast<char>(0x80 | (codePoint & 0x3F));
     }
+}
+
+// The data of a string value written as hex(1), hex(2) or hex(7), UTF-16LE
+// as the registry keeps them, into the text an ANSI query returns: UTF-8
+// here, NUL characters kept, a last odd byte dropped, a broken surrogate
+// replaced.
+std::vector<uint8_t> StringDataFromUtf16(const std::vector<uint8_t>& data) {
+    std::string text;
+    const size_t units = data.size() / 2;
+    auto unitAt = [&](size_t i) {
+        return static_cast<uint32_t>(data[2 * i] | data[2 * i + 1] << 8);
+    };
+    for (size_t i = 0; i < units; ++i) {
+        uint32_t codePoint = unitAt(i);
+        if (codePoint >= 0xD800 && codePoint < 0xE000) {
+            const bool paired = codePoint < 0xDC00 && i + 1 < units && unitAt(i + 1) >= 0xDC00 &&
+                                unitAt(i + 1) < 0xE000;
+            if (paired) {
+                codePoint = 0x10000 + ((codePoint - 0xD800) << 10) + (unitAt(i + 1) - 0xDC00);
+                ++i;
+            } else {
+                codePoint = 0xFFFD;
+            }
+        }
+        AppendUtf8(text, codePoint);
+    }
+    return std::vector<uint8_t>(text.begin(), text.end());
 }
 
 // UTF-16LE without its byte order mark, into UTF-8.
@@ -209,6 +240,10 @@ std::vector<std::string_view> SplitPath(std::string_view path, size_t line) {
         if (name.empty()) {
             throw Bad{line, "empty key name in the section path " + Excerpt(path)};
         }
+        if (names.size() == kDeepestKey + 1) {
+            throw Bad{line, "the section path is deeper than " + std::to_string(kDeepestKey) +
+                                " keys below its root key"};
+        }
         names.push_back(name);
         if (end == std::string_view::npos) {
             break;
@@ -285,6 +320,8 @@ class Parser {
                       "the first line is not \"Windows Registry Editor Version 5.00\" or "
                       "\"REGEDIT4\""};
         }
+        // The older format writes text as hex in the ANSI code page.
+        wideHexText_ = header == kHeaderVersion5;
         for (index_ = 1; index_ < lines_.size(); ++index_) {
             const std::string_view text = Trim(lines_[index_]);
             if (text.empty() || text.front() == ';') {
@@ -385,6 +422,9 @@ class Parser {
                                   " (expected \"text\", dword:, hex: or hex(N):)"};
         }
         ReadHexList(bytes, value.data);
+        if (IsStringType(value.type) && wideHexText_) {
+            value.data = StringDataFromUtf16(value.data);
+        }
         return value;
     }
 
@@ -413,6 +453,7 @@ class Parser {
     size_t index_ = 0;
     Key* section_ = nullptr;
     bool removing_ = false;
+    bool wideHexText_ = true;
 };
 
 }  // namespace

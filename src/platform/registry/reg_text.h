@@ -12,10 +12,17 @@
 
 namespace os::registry {
 
+// The data as an ANSI query returns them: text values are held converted.
 struct Value {
     uint32_t type = 0;
     std::vector<uint8_t> data;
 };
+
+// REG_SZ, REG_EXPAND_SZ and REG_MULTI_SZ: text that the ANSI query converts
+// and terminates.
+inline bool IsStringType(uint32_t type) {
+    return type == 1 || type == 2 || type == 7;
+}
 
 // Children and values are keyed by their names folded to lower case, since
 // the registry matches names without regard to case. The value named ""

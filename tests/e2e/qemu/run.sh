@@ -33,8 +33,7 @@ mkdir -p "$work"
 work=$(cd "$work" && pwd)
 
 skip() {
-    echo "SKIP: $*"
-    echo "SKIP: the QEMU end-to-end test did not run; scripts/qemu-deps.sh installs what it needs."
+    echo "SKIP: the QEMU guest test did not run ($*); make test-qemu installs what it needs and runs it."
     exit 77
 }
 

@@ -118,17 +118,19 @@ bool Representable(const ScsiAddress& address, bool own) {
     return own || (address.target <= 255 && address.lun <= 255);
 }
 
+// Listed entries have channels up to 254; the opened unit's channel counts
+// only where it can be a bus index too.
 uint32_t BusCount(const std::vector<Entry>& entries, const ScsiAddress& unit) {
-    uint32_t channels = unit.channel;
+    uint32_t channels = Representable(unit, true) ? unit.channel : 0;
     for (const Entry& entry : entries) {
         channels = std::max(channels, entry.address.channel);
     }
     return channels + 1;
 }
 
-uint32_t AnswerSize(const std::vector<Entry>& entries, const ScsiAddress& unit) {
-    return kBusInfoHeader + kBusDataSize * BusCount(entries, unit) +
-           kEntrySize * static_cast<uint32_t>(entries.size());
+uint64_t AnswerSize(const std::vector<Entry>& entries, const ScsiAddress& unit) {
+    return kBusInfoHeader + uint64_t{kBusDataSize} * BusCount(entries, unit) +
+           uint64_t{kEntrySize} * entries.size();
 }
 
 }  // namespace
@@ -261,7 +263,7 @@ uint32_t InquiryDataOfHost(const std::string& root, const ScsiAddress& unit, uin
     }
 
     const uint32_t buses = BusCount(entries, unit);
-    const uint32_t size = AnswerSize(entries, unit);
+    const auto size = static_cast<uint32_t>(AnswerSize(entries, unit));
     std::memset(out, 0, size);
     out[0] = static_cast<uint8_t>(buses);
     uint32_t cursor = kBusInfoHeader + kBusDataSize * buses;

@@ -82,8 +82,11 @@ uint32_t CompleteFromSg(const sg_io_hdr_t& request, ScsiCommand& command) {
     command.status = request.status;
     command.senseLength =
         static_cast<uint8_t>(std::min<unsigned>(request.sb_len_wr, request.mx_sb_len));
-    const int resid = std::clamp(request.resid, 0, static_cast<int>(request.dxfer_len));
-    command.transferred = request.dxfer_len - static_cast<uint32_t>(resid);
+    // The residue is what did not move, at most everything; compared as
+    // unsigned, since a transfer length above INT_MAX is no bound as an int.
+    const uint32_t resid =
+        request.resid <= 0 ? 0 : std::min(static_cast<uint32_t>(request.resid), request.dxfer_len);
+    command.transferred = request.dxfer_len - resid;
 
     const unsigned driver = request.driver_status & kDriverStatusMask;
     if (request.host_status != 0 || (driver != 0 && driver != kDriverSense)) {

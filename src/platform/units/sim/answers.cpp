@@ -27,14 +27,6 @@ void PutBe(std::vector<uint8_t>& out, uint64_t value, int bytes) {
     }
 }
 
-uint64_t ByteSwap(uint64_t value) {
-    uint64_t swapped = 0;
-    for (int i = 0; i < 8; ++i) {
-        swapped = swapped << 8 | ((value >> (8 * i)) & 0xFF);
-    }
-    return swapped;
-}
-
 void PutLe32(uint8_t* out, uint32_t value) {
     for (int i = 0; i < 4; ++i) {
         out[i] = static_cast<uint8_t>(value >> (8 * i));
@@ -305,7 +297,7 @@ void FillPattern(uint8_t* out, uint64_t offset, uint64_t length) {
     for (; i + 8 <= length; i += 8) {
         uint64_t word = offset + i;
         if constexpr (std::endian::native != std::endian::little) {
-            word = ByteSwap(word);
+            word = __builtin_bswap64(word);
         }
         std::memcpy(out + i, &word, 8);
     }

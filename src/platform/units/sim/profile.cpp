@@ -3,6 +3,8 @@
 #include <cctype>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <initializer_list>
 #include <nlohmann/json.hpp>
 
@@ -266,12 +268,50 @@ void ApplyGeometry(GeometryProfile& geometry, const Json& j, const std::string& 
     }
 }
 
+// The physical range of each timing number, so that no profile makes the
+// model wait for ages, wrap its clock or divide into absurd rates.
+struct TimingRange {
+    const char* key;
+    double low;
+    double high;
+};
+
+constexpr TimingRange kTimingRanges[] = {
+    {"rpm", 300, 30000},
+    {"outer_mb_s", 1, 100000},
+    {"inner_mb_s", 1, 100000},
+    {"average_seek_ms", 0, 1000},
+    {"command_overhead_us", 0, 100000},
+    {"read_ahead_kb", 0, 1048576},
+    {"cache_kb", 0, 1048576},
+    {"interface_mb_s", 1, 100000},
+    {"host_cache_mb_s", 10, 1000000},
+    {"host_cache_mb", 0, 65536},
+};
+
+// Values that are not numbers are left to the key's own reader to refuse.
+void CheckTimingRanges(const Json& j, const std::string& path) {
+    for (const TimingRange& range : kTimingRanges) {
+        if (!j.contains(range.key) || !j[range.key].is_number()) {
+            continue;
+        }
+        const double number = j[range.key].get<double>();
+        if (!(number >= range.low && number <= range.high)) {
+            char text[80];
+            std::snprintf(text, sizeof text, "expected a number from %.10g to %.10g", range.low,
+                          range.high);
+            Fail(Step(path, range.key), text);
+        }
+    }
+}
+
 void ApplyTiming(TimingProfile& timing, const Json& j, const std::string& path) {
     ExpectObject(
         j, path,
         {"instant", "rpm", "outer_mb_s", "inner_mb_s", "average_seek_ms", "command_overhead_us",
          "read_ahead_kb", "cache_kb", "interface_mb_s", "host_cache_mb_s", "host_cache_mb", "clock",
          "clock_start_ms", "cpu_probe_ms", "cpu_probe_load_percent"});
+    CheckTimingRanges(j, path);
     for (const auto& [key, value] : j.items()) {
         const std::string at = Step(path, key);
         if (key == "instant") {
@@ -492,9 +532,46 @@ std::string LineAndColumn(const std::string& text, size_t position) {
     return "line " + std::to_string(line) + ", column " + std::to_string(column);
 }
 
+// Where the first number that no double holds stands (the parser refuses
+// it without saying where), and its text.
+std::pair<size_t, std::string> HugeNumber(const std::string& text) {
+    size_t i = 0;
+    while (i < text.size()) {
+        const char c = text[i];
+        if (c == '"') {
+            for (++i; i < text.size() && text[i] != '"'; ++i) {
+                if (text[i] == '\\') {
+                    ++i;  // an escaped character, a quote among them
+                }
+            }
+            ++i;
+            continue;
+        }
+        if (c != '-' && !std::isdigit(static_cast<unsigned char>(c))) {
+            ++i;
+            continue;
+        }
+        const size_t start = i;
+        while (i < text.size() && text[i] != '\0' &&
+               std::strchr("+-.eE0123456789", text[i]) != nullptr) {
+            ++i;
+        }
+        const std::string number = text.substr(start, i - start);
+        if (std::isinf(std::strtod(number.c_str(), nullptr))) {
+            return {start, number};
+        }
+    }
+    return {text.size(), ""};
+}
+
 Json Parse(const std::string& text) {
     try {
         return Json::parse(text);
+    } catch (const Json::out_of_range&) {
+        const auto [position, number] = HugeNumber(text);
+        throw ProfileError(LineAndColumn(text, position),
+                           "number out of range: " +
+                               (number.size() <= 40 ? number : number.substr(0, 40) + "..."));
     } catch (const Json::parse_error& error) {
         // The library's text reads "[json.exception...] parse error at line
         // L, column C: what"; keep the what, and count lines ourselves.
