@@ -70,6 +70,12 @@ union ULARGE_INTEGER {
 
 typedef DWORD (*LPTHREAD_START_ROUTINE)(LPVOID);
 
+// A time in 100-nanosecond units, split in two halves.
+struct FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+};
+
 #define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)
 #define INVALID_SET_FILE_POINTER ((DWORD)-1)
 
@@ -104,6 +110,11 @@ typedef DWORD (*LPTHREAD_START_ROUTINE)(LPVOID);
 #define FILE_BEGIN 0u
 #define FILE_CURRENT 1u
 #define FILE_END 2u
+
+// Standard handles.
+#define STD_INPUT_HANDLE ((DWORD)-10)
+#define STD_OUTPUT_HANDLE ((DWORD)-11)
+#define STD_ERROR_HANDLE ((DWORD)-12)
 
 // Memory.
 #define MEM_COMMIT 0x00001000u
@@ -241,6 +252,18 @@ HANDLE CreateThread(void* security, SIZE_T stackSize, LPTHREAD_START_ROUTINE sta
                     LPVOID parameter, DWORD flags, DWORD* threadId);
 DWORD GetTickCount();
 void Sleep(DWORD milliseconds);
+
+// The processor time a thread has used, user and system (kernel) apart,
+// in 100-nanosecond units. Asked only of the calling thread, through
+// GetCurrentThread's handle.
+HANDLE GetCurrentThread();
+BOOL GetThreadTimes(HANDLE thread, FILETIME* creation, FILETIME* exit, FILETIME* kernel,
+                    FILETIME* user);
+
+// Whether a standard handle is a console (a terminal): GetConsoleMode
+// succeeds only on one.
+HANDLE GetStdHandle(DWORD which);
+BOOL GetConsoleMode(HANDLE console, DWORD* mode);
 
 DWORD FormatMessageA(DWORD flags, const void* source, DWORD messageId, DWORD languageId,
                      LPSTR buffer, DWORD size, va_list* arguments);
