@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "bench/Bench.h"
+#include "bench/CpuCost.h"
 #include "report/Report.h"
 #include "run/Configuration.h"
 #include "run/RunState.h"
@@ -38,5 +39,6 @@ int RunVelkrand() {
         ShowDeviceLinearRead(State.DriveName, singleStepInKBytes);
     }
     PrintUtilization();
+    PrintCpuNotes();
     return 0;
 }

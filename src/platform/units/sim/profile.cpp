@@ -267,12 +267,11 @@ void ApplyGeometry(GeometryProfile& geometry, const Json& j, const std::string& 
 }
 
 void ApplyTiming(TimingProfile& timing, const Json& j, const std::string& path) {
-    ExpectObject(
-        j, path,
-        {"instant", "rpm", "outer_mb_s", "inner_mb_s", "average_seek_ms", "command_overhead_us",
-         "read_ahead_kb", "cache_kb", "interface_mb_s", "host_cache_mb_s", "host_cache_mb", "clock",
-         "clock_start_ms", "cpu_probe_ms", "cpu_probe_load_percent", "cpu_user_us",
-         "cpu_system_us"});
+    ExpectObject(j, path,
+                 {"instant", "rpm", "outer_mb_s", "inner_mb_s", "average_seek_ms",
+                  "command_overhead_us", "read_ahead_kb", "cache_kb", "interface_mb_s",
+                  "host_cache_mb_s", "host_cache_mb", "clock", "clock_start_ms", "cpu_probe_ms",
+                  "cpu_probe_load_percent", "cpu_user_us", "cpu_system_us"});
     for (const auto& [key, value] : j.items()) {
         const std::string at = Step(path, key);
         if (key == "instant") {
