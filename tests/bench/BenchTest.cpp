@@ -12,6 +12,8 @@
 #include "bench/Bench.h"
 #include "bench/BenchMath.h"
 #include "bench/BenchReport.h"
+#include "bench/CpuCost.h"
+#include "bench/Progress.h"
 #include "bench/Workers.h"
 #include "platform/testing.h"
 #include "platform/units/sim/sim.h"
@@ -128,6 +130,57 @@ TEST(BenchOutput, UtilizationLines) {
                       "\n                            I/O time: " + std::to_string(ioTime) + "\n");
     }
     ResetRunState();
+}
+
+// Processor time in 100 ns units: 120 ms user and 30 ms system over
+// 1000 ms of passes make 15 %, 250 us for each of 600 requests.
+TEST(BenchOutput, WorkersProcessorTimeLine) {
+    const std::tuple<uint64_t, uint64_t, uint64_t, uint64_t, const char*> cases[] = {
+        {1200000, 300000, 1000, 600,
+         "15.00% of 1000 ms elapsed (user 12.00%, system 3.00%), 250.00 us per request (600 "
+         "requests)"},
+        {50, 25, 0, 3, "2.50 us per request (3 requests), in passes shorter than one tick"},
+        {0, 0, 0, 0, "none, no request was timed"},
+    };
+    for (const auto& [user, kernel, elapsed, requests, line] : cases) {
+        EXPECT_EQ(FormatWorkerCpu(user, kernel, elapsed, requests),
+                  std::string("velkrand: workers' CPU in timed passes: ") + line + "\n");
+    }
+}
+
+// The probes mean little when they differ by no more than a tick, whichever
+// is longer, or when the idle one is shorter than ten ticks.
+TEST(BenchOutput, ProbeWithinTheTick) {
+    const std::tuple<uint32_t, uint32_t, uint32_t, bool> cases[] = {
+        {160, 176, 16, true},   // one tick apart
+        {176, 160, 16, true},   // the loaded one faster
+        {160, 177, 16, false},  // more than a tick, idle probe of ten ticks
+        {159, 200, 16, true},   // idle probe of less than ten ticks
+        {15, 31, 1, false},    {0, 0, 1, true},
+    };
+    for (const auto& [voidTime, ioTime, tick, note] : cases) {
+        EXPECT_EQ(ProbeWithinTick(voidTime, ioTime, tick), note)
+            << voidTime << " " << ioTime << " " << tick;
+    }
+}
+
+// The progress lines: percentages and positions of what is done, the time
+// left at the pace so far, hours without a bound.
+TEST(BenchOutput, ProgressTexts) {
+    // 1 of 3 steps of 1 GiB in an hour: two hours left.
+    EXPECT_EQ(ScanProgressText(1, 3, 1073741824, 298261, 3600000),
+              "velkrand: linear scan  33%, 1.07 of 3.22 GB, 298261 KB/s, 2:00:00 left");
+    // 2999 of 3000 steps of 1 MiB in 3000 s: one second left.
+    EXPECT_EQ(ScanProgressText(2999, 3000, 1048576, 349, 2999000),
+              "velkrand: linear scan  99%, 3.14 of 3.15 GB, 349 KB/s, 0:00:01 left");
+    // 37 steps left at 100 s a step.
+    EXPECT_EQ(ScanProgressText(1, 38, 1048576, 10, 100000),
+              "velkrand: linear scan   2%, 0.00 of 0.04 GB, 10 KB/s, 1:01:40 left");
+    EXPECT_EQ(WorkerProgressText(0, 320, 0.0, -1), "velkrand: workers   0%, 0 of 320 passes");
+    EXPECT_EQ(WorkerProgressText(3, 20, 6437.376, -1),
+              "velkrand: workers  15%, 3 of 20 passes, 6437.4 KB/s");
+    EXPECT_EQ(WorkerProgressText(19, 20, 12484.6, 59999),
+              "velkrand: workers  95%, 19 of 20 passes, 12484.6 KB/s, 0:00:59 left");
 }
 
 // Four workers against the instant simulated unit, the third not created.

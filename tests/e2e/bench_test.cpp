@@ -25,6 +25,7 @@
 #include <filesystem>
 #include <map>
 #include <numeric>
+#include <regex>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -156,27 +157,31 @@ Worker HardwareWorker(const Config& config, const std::string& who,
     return {block, micros};
 }
 
-// A software-level worker's print calls, and its exec time. Every read
-// goes through the system cache: pass 1 and 2 stream from the medium, pass
-// 3 (one request above pass 1's span) finds all but its first request in
-// the cache, pass 4 only its first one, and pass 5 rereads a transfer of
-// pass 1. Passes time requests 1 on.
-std::vector<std::string> SoftwareCalls(const Config& config, int index, int passes = 5) {
-    const int64_t n = config.requests;
-    const int64_t rest = n - 1;
-    const int64_t whole[] = {kTurn + n * kMedia, kTurn + n * kMedia,
-                             kTurn + kMedia + rest * kCached, kCached + rest * (kTurn + kMedia),
-                             n * kCached};
+// Microseconds of pass 1 to 5 of a software-level worker, timed (requests
+// 1 on). Every read goes through the system cache: pass 1 and 2 stream
+// from the medium, pass 3 (one request above pass 1's span) finds all but
+// its first request in the cache, pass 4 only its first one, and pass 5
+// rereads a transfer of pass 1.
+int64_t SoftwareTimed(const Config& config, int pass) {
+    const int64_t rest = config.requests - 1;
     const int64_t timed[] = {rest * kMedia, rest * kMedia, rest * kCached, rest * (kTurn + kMedia),
                              rest * kCached};
+    return timed[pass - 1];
+}
+
+// A software-level worker's print calls, and its exec time: the timed
+// passes and their untimed first requests.
+std::vector<std::string> SoftwareCalls(const Config& config, int index, int passes = 5) {
+    const int64_t n = config.requests;
+    const int64_t whole[] = {kTurn + kMedia, kTurn + kMedia, kTurn + kMedia, kCached, kCached};
     std::vector<std::string> calls = {
         "                        thread index: " + std::to_string(index) + "\n",
         "    Single transfer size (in KBytes): 67.0\n",
         "                           Test mode: Sequental I/O\n"};
     int64_t micros = 0;
     for (int pass = 1; pass <= passes; ++pass) {
-        micros += whole[pass - 1];
-        const std::string rate = Rate(rest * kTransfer, timed[pass - 1]);
+        micros += whole[pass - 1] + SoftwareTimed(config, pass);
+        const std::string rate = Rate((n - 1) * kTransfer, SoftwareTimed(config, pass));
         const std::string line = "    Surface-to-Cache (in KBytes/sec): " + rate + " ";
         switch (pass) {
             case 1:
@@ -281,14 +286,69 @@ std::string ResultFile(const std::vector<uint32_t>& rates) {
     return bytes;
 }
 
+std::string UtilizationLines(int voidTime, int ioTime) {
+    return "\n        CPU Utilization (in percent): " +
+           Format("%.2f", ioTime * 100.0 / voidTime - 100.0) + "\n" +
+           "                           void time: " + std::to_string(voidTime) + "\n" +
+           "                            I/O time: " + std::to_string(ioTime) + "\n";
+}
+
 // The utilization lines with workers started: the idle probe 20 ms, the
 // loaded one 25 % more for each worker.
 std::string Utilization(int workers) {
-    const int ioTime = workers == 0 ? 0 : (20 * (100 + 25 * workers) + 50) / 100;
-    return "\n        CPU Utilization (in percent): " +
-           Format("%.2f", ioTime * 100.0 / 20 - 100.0) + "\n" +
-           "                           void time: 20\n" +
-           "                            I/O time: " + std::to_string(ioTime) + "\n";
+    return UtilizationLines(20, workers == 0 ? 0 : (20 * (100 + 25 * workers) + 50) / 100);
+}
+
+// What every command or read of the unit costs its thread in processor
+// time, in microseconds: 3 and 12 unless the profile says otherwise.
+struct CpuCost {
+    double userUs = 3;
+    double systemUs = 12;
+};
+
+// The workers' processor-time line: their timed requests, each at the
+// unit's cost, as a share of their passes' timed intervals.
+std::string WorkerCpuLine(const Config& config, CpuCost cost = {}) {
+    const int64_t n = config.requests;
+    int64_t requests = 0;
+    int64_t micros = 0;
+    if (config.software) {
+        for (int pass = 1; pass <= 5 && n > 1; ++pass) {
+            requests += n - 1;
+            micros += SoftwareTimed(config, pass);
+        }
+    } else {
+        for (int pass = 1; pass <= 4 && n > 128; ++pass) {
+            requests += n - 128;
+            micros += HardwarePass(config, pass, 128);
+        }
+        if (config.cacheSpeed && n > 1) {
+            requests += n - 1;
+            micros += (n - 1) * kCached;
+        }
+    }
+    requests *= config.threads;
+    micros *= config.threads;
+    const std::string head = "velkrand: workers' CPU in timed passes: ";
+    if (requests == 0) {
+        return head + "none, no request was timed\n";
+    }
+    const double user = cost.userUs * static_cast<double>(requests);
+    const double system = cost.systemUs * static_cast<double>(requests);
+    const double elapsed = static_cast<double>(micros);
+    return head + Format("%.2f", 100 * (user + system) / elapsed) + "% of " +
+           std::to_string(micros / 1000) + " ms elapsed (user " +
+           Format("%.2f", 100 * user / elapsed) + "%, system " +
+           Format("%.2f", 100 * system / elapsed) + "%), " +
+           Format("%.2f", cost.userUs + cost.systemUs) + " us per request (" +
+           std::to_string(requests) + " requests)\n";
+}
+
+// The note after probes too short for the virtual clock's 1 ms tick.
+std::string ProbeNote(int voidTime, int ioTime) {
+    return "velkrand: the CPU utilization above is not significant: the probes took " +
+           std::to_string(voidTime) + " ms idle and " + std::to_string(ioTime) +
+           " ms loaded, on a tick counter that moves in steps of 1 ms\n";
 }
 
 // What follows the workers: the line end after the wait, the scan, and
@@ -321,10 +381,11 @@ struct BenchRun {
     std::string resultFile;
 };
 
-BenchRun RunBench(const Config& config, const json& changes, const testsupport::TempDir& dir) {
-    json profile = kGoldenUnit;
+BenchRun RunBench(const Config& config, const json& changes, const testsupport::TempDir& dir,
+                  bool onTerminal = false, const json& unit = kGoldenUnit) {
+    json profile = unit;
     profile.merge_patch(changes);
-    BenchRun run{RunVelkrand(dir, config.Registry(), &profile), "", ""};
+    BenchRun run{RunVelkrand(dir, config.Registry(), &profile, 60, onTerminal), "", ""};
     run.tail = Between(run.result.out, kHeading, "");
     run.resultFile = testsupport::ReadFile(dir.path() + "/velkrand.rst");
     return run;
@@ -342,7 +403,7 @@ TEST(BenchmarkRun, WholeRunsAreExact) {
             testsupport::TempDir dir;
             const BenchRun run = RunBench(config, json::object(), dir);
             EXPECT_EQ(run.result.status, 0);
-            EXPECT_EQ(run.result.err, "");
+            EXPECT_EQ(run.result.err, WorkerCpuLine(config));
             EXPECT_EQ(run.result.out.substr(0, run.result.out.find(kHeading)), Report(config));
             EXPECT_EQ(run.resultFile, ResultFile(ScanRates(kStepKBytes)));
             const std::string after = ScanAndUtilization(config);
@@ -624,6 +685,135 @@ TEST(BenchmarkRun, ExistingResultFileIsLeftAlone) {
         EXPECT_EQ(run.resultFile, kind == kDanglingLink ? "" : old);
         EXPECT_EQ(std::filesystem::exists(dir.path() + "/target.rst"), kind == kLink);
     }
+}
+
+// After the utilization lines, on standard error: a note when the probes
+// lie within one tick of each other or the idle one took fewer than ten
+// (a tick is 1 ms on the virtual clock), and the workers' processor time.
+TEST(BenchmarkRun, ProcessorTimeLines) {
+    const Config hardware;
+    const Config software{.software = true, .requests = 9};
+    const Config untimed{.requests = 128, .cacheSpeed = false};
+    struct Case {
+        const char* label;
+        Config config;
+        json timing;
+        int voidTime;
+        int ioTime;
+        bool note;
+        CpuCost cost;
+    };
+    const Case cases[] = {
+        {"a tick apart", hardware, {{"cpu_probe_load_percent", 5}}, 20, 21, true, {}},
+        {"two ticks apart", hardware, {{"cpu_probe_load_percent", 10}}, 20, 22, false, {}},
+        {"idle probe of nine ticks",
+         hardware,
+         {{"cpu_probe_ms", 9}, {"cpu_probe_load_percent", 100}},
+         9,
+         18,
+         true,
+         {}},
+        {"idle probe of ten ticks",
+         software,
+         {{"cpu_probe_ms", 10}, {"cpu_probe_load_percent", 100}},
+         10,
+         20,
+         false,
+         {}},
+        {"other costs",
+         software,
+         {{"cpu_user_us", 7.5}, {"cpu_system_us", 0.5}},
+         20,
+         25,
+         false,
+         {7.5, 0.5}},
+        {"nothing timed", untimed, json::object(), 20, 25, false, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        testsupport::TempDir dir;
+        const BenchRun run = RunBench(c.config, {{"timing", c.timing}}, dir);
+        EXPECT_TRUE(run.result.out.ends_with(UtilizationLines(c.voidTime, c.ioTime)))
+            << run.result.out;
+        EXPECT_EQ(run.result.err, (c.note ? ProbeNote(c.voidTime, c.ioTime) : "") +
+                                      WorkerCpuLine(c.config, c.cost));
+    }
+}
+
+// With a terminal as standard error the scan draws its progress between
+// steps, at most every 250 ms of its clock and never after the last one,
+// and removes it before the listing. Standard output stays as it is with a
+// pipe, and a pipe gets no progress.
+TEST(BenchmarkRun, ScanProgressOnATerminal) {
+#ifdef _WIN32
+    GTEST_SKIP() << "needs a pseudo-terminal";
+#else
+    // Media at 6.912 MB/s: 10 ms a transfer, 20 s a step of 2000 transfers
+    // (138240000 bytes), the first 5 ms more for half a revolution.
+    const Config config{.requests = 1, .cacheSpeed = false, .stepKBytes = 135000};
+    const json unit = {{"volume_bytes", 5 * 138240000},
+                       {"timing", {{"outer_mb_s", 6.912}, {"inner_mb_s", 6.912}}}};
+    testsupport::TempDir piped;
+    testsupport::TempDir terminal;
+    const BenchRun pipeRun = RunBench(config, unit, piped);
+    const BenchRun terminalRun = RunBench(config, unit, terminal, true);
+    EXPECT_EQ(terminalRun.result.status, 0);
+    EXPECT_EQ(terminalRun.result.out, pipeRun.result.out);
+    // 138240000 / 20005 and / 20000 bytes per millisecond.
+    EXPECT_NE(pipeRun.result.out.find(Listing({6910, 6912, 6912, 6912, 6912})), std::string::npos);
+    // After k of 5 steps, in 20005 + 20000 (k - 1) ms: that much again for
+    // each step left, by the steps done so far.
+    const std::string drawn[] = {
+        "velkrand: linear scan  20%, 0.14 of 0.69 GB, 6910 KB/s, 0:01:20 left",  // 80020 ms
+        "velkrand: linear scan  40%, 0.28 of 0.69 GB, 6912 KB/s, 0:01:00 left",  // 60007
+        "velkrand: linear scan  60%, 0.41 of 0.69 GB, 6912 KB/s, 0:00:40 left",  // 40003
+        "velkrand: linear scan  80%, 0.55 of 0.69 GB, 6912 KB/s, 0:00:20 left",  // 20001
+    };
+    std::string progress;
+    for (const std::string& line : drawn) {
+        progress += "\r" + line + "\r";
+    }
+    progress += "\r" + std::string(drawn[3].size(), ' ') + "\r";
+    EXPECT_EQ(terminalRun.result.err, progress + WorkerCpuLine(config));
+    EXPECT_EQ(pipeRun.result.err, WorkerCpuLine(config));
+#endif
+}
+
+// On the real clock the figures vary, but not their form: the workers' line
+// counts exactly the timed requests, and each worker used at most all of
+// one processor; the main thread draws the workers' progress while it waits
+// (here for longer than a second) and removes it before the lines.
+TEST(BenchmarkRun, RealClockProcessorTimeAndProgress) {
+#ifdef _WIN32
+    GTEST_SKIP() << "needs a pseudo-terminal";
+#else
+    // At 120 rpm half a revolution takes 250 ms: each of the four timed
+    // reads of pass 4 waits for it, in both workers, and so does the first
+    // read of every other pass.
+    const Config config{.threads = 2, .software = true, .requests = 5, .stepKBytes = 1024};
+    testsupport::TempDir dir;
+    const BenchRun run =
+        RunBench(config, json::object(), dir, true,
+                 {{"volume_bytes", 4194304}, {"timing", {{"clock", "real"}, {"rpm", 120}}}});
+    EXPECT_EQ(run.result.status, 0);
+    const std::string& err = run.result.err;
+    const std::regex form(
+        "((\\rvelkrand: (workers +\\d+%, \\d+ of 10 passes(, \\d+\\.\\d KB/s)?(, "
+        "\\d+:\\d\\d:\\d\\d left)?|linear scan [^\\r]*) *\\r)*\\r +\\r)+"
+        "(velkrand: the CPU utilization above is not significant: the probes took \\d+ ms idle "
+        "and \\d+ ms loaded, on a tick counter that moves in steps of \\d+ ms\\n)?"
+        "velkrand: workers' CPU in timed passes: (\\d+\\.\\d\\d)% of (\\d+) ms elapsed "
+        "\\(user (\\d+\\.\\d\\d)%, system (\\d+\\.\\d\\d)%\\), \\d+\\.\\d\\d us per request "
+        "\\(40 requests\\)\\n");
+    std::smatch figures;
+    ASSERT_TRUE(std::regex_match(err, figures, form)) << err;
+    EXPECT_NE(err.find("\rvelkrand: workers "), std::string::npos);
+    const size_t count = figures.size();
+    const double share = std::stod(figures[count - 4]);
+    EXPECT_LE(share, 200.0);
+    EXPECT_GE(std::stoi(figures[count - 3]), 1000);  // 2 x 4 x 250 ms, less what sleeps carry
+    EXPECT_NEAR(std::stod(figures[count - 2]) + std::stod(figures[count - 1]), share, 0.015);
+#endif
 }
 
 }  // namespace

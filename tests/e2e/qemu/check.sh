@@ -235,6 +235,22 @@ check_run() { # run
     expect "$run: result file of 4 + 4 x $steps bytes" "size=$((4 + table))" "$(printf '%s\n' "$result" | grep '^size=')"
     expect "$run: result file starts with the table length" "head=$table_head" "$(printf '%s\n' "$result" | grep '^head=')"
 
+    # The workers' processor time on the guest's kernel: every timed request
+    # counted (two workers, 256 requests a pass: 128 to 255 of the four
+    # surface passes and 1 to 255 of the cache-to-host one, or 1 to 255 of
+    # five passes), and no worker on more than all of one processor.
+    local timed cpu_form cpu
+    timed=$((2 * 5 * 255))
+    [ "$run" = hardware ] && timed=$((2 * (4 * 128 + 255)))
+    cpu_form="^velkrand: workers' CPU in timed passes: ([0-9]+\.[0-9]{2})% of [0-9]+ ms elapsed \(user [0-9]+\.[0-9]{2}%, system [0-9]+\.[0-9]{2}%\), [0-9]+\.[0-9]{2} us per request \(([0-9]+) requests\)$"
+    cpu=$(section "$run-stderr" | grep "^velkrand: workers' CPU")
+    if [[ "$cpu" =~ $cpu_form ]] && [ "${BASH_REMATCH[2]}" = "$timed" ] &&
+        awk -v share="${BASH_REMATCH[1]}" 'BEGIN { exit !(share <= 200) }'; then
+        pass "$run: the workers' processor time covers their $timed timed requests"
+    else
+        fail "$run: the workers' processor time covers their $timed timed requests" "$(section "$run-stderr")"
+    fi
+
     # The scan's own rate over all steps, bytes per millisecond = kB/s.
     printf '%s\n' "$listing" | awk -v step=$((step_kb * 1024)) '
         $4 + 0 > 0 { ms += step / $4; bytes += step }

@@ -75,8 +75,13 @@ run_tool() { # name configuration-template [drive]
     mkdir -p "/run/$1"
     sed "s|@DRIVE@|${3:-$disk}|" "/etc/e2e/$2" >"/run/$1.reg"
     begin "$1"
-    (cd "/run/$1" && VELKRAND_REGISTRY="/run/$1.reg" /bin/velkrand)
+    # Standard error apart: the tool's own lines, and no progress line (the
+    # console is a terminal).
+    (cd "/run/$1" && VELKRAND_REGISTRY="/run/$1.reg" /bin/velkrand 2>"/run/$1.err")
     end "$1" $?
+    begin "$1-stderr"
+    cat "/run/$1.err"
+    end "$1-stderr" 0
     begin "$1-result"
     if [ -f "/run/$1/velkrand.rst" ]; then
         echo "size=$(wc -c <"/run/$1/velkrand.rst")"
