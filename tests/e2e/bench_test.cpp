@@ -128,7 +128,7 @@ Worker HardwareWorker(const Config& config, const std::string& who,
                       const std::vector<int>& retries = {0, 0, 0, 0}, int64_t failedAttempts = 0) {
     const int n = config.requests;
     const int64_t timedBytes = n > 128 ? int64_t{n - 128} * kTransfer : 0;
-    std::string near = std::to_string(kFarEnd - kBlocks);
+    const std::string nearEnd = std::to_string(kFarEnd - kBlocks);
     std::string block = "\n                        thread index: " + who + " " +
                         std::to_string(retries[0]) + "(1) " + std::to_string(retries[1]) + "(2) " +
                         std::to_string(retries[2]) + "(3) " + std::to_string(retries[3]) +
@@ -143,7 +143,7 @@ Worker HardwareWorker(const Config& config, const std::string& who,
         block += heads[pass - 1];
         block += "    Surface-to-Cache (in KBytes/sec): " +
                  Rate(timedBytes, HardwarePass(config, pass, 128)) + " (at logical block " +
-                 (pass % 2 == 1 ? std::string("0") : near) + ")\n";
+                 (pass % 2 == 1 ? std::string("0") : nearEnd) + ")\n";
     }
     if (config.cacheSpeed) {
         // Read 0 goes to the medium, the others to the system cache; 1 on
