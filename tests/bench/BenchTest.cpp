@@ -183,26 +183,29 @@ TEST(BenchOutput, ProgressTexts) {
               "velkrand: workers  95%, 19 of 20 passes, 12484.6 KB/s, 0:00:59 left");
 }
 
-// The scan draws after a step only when 250 ms of its clock have passed
-// since the first step began or since the last drawing, never after the
-// last step; a shorter text blanks out what is left of the longer one, and
-// the end blanks the line. 8 steps of 1 MiB: 205 ms, then 200 ms each.
+// The scan draws after a step once 250 ms of its clock have passed since
+// the first step began or since the last drawing, never after the last
+// step; a shorter text blanks out the rest of the longer one, and the end
+// blanks the line. 8 steps of 2 MiB: 100 ms, 150 ms, 150 ms, a slow one of
+// 300 ms, then 150 ms each.
 TEST(BenchOutput, ScanProgressPacing) {
-    ScanProgress progress{true, 8, 1048576, 0, 0};
-    const uint32_t rates[] = {5115, 10485, 5242, 5242, 5242, 5242, 5242, 5242};
+    ScanProgress progress{true, 8, 2097152, 0, 0};
+    const long times[] = {100, 150, 150, 300, 150, 150, 150, 150};
     ::testing::internal::CaptureStderr();
     long start = 1000;
     for (uint32_t k = 0; k < 8; ++k) {
-        const long end = start + (k == 0 ? 205 : 200);
-        ShowScanProgress(&progress, k + 1, rates[k], start, end);
+        const long end = start + times[k];
+        ShowScanProgress(&progress, k + 1, ScanRate(2097152, static_cast<uint32_t>(times[k])),
+                         start, end);
         start = end;
     }
     EndProgress();
-    // After 2 steps (405 ms: 1215 ms left), 4 (805) and 6 (1205: 401 left).
+    // After 2 steps (250 ms: 750 left), 4 (700 ms: 700 left) and 6 (1000 ms:
+    // 333 left).
     const std::string drawn[] = {
-        "velkrand: linear scan  25%, 0.00 of 0.01 GB, 10485 KB/s, 0:00:01 left",
-        "velkrand: linear scan  50%, 0.00 of 0.01 GB, 5242 KB/s, 0:00:00 left",
-        "velkrand: linear scan  75%, 0.01 of 0.01 GB, 5242 KB/s, 0:00:00 left",
+        "velkrand: linear scan  25%, 0.00 of 0.02 GB, 13981 KB/s, 0:00:00 left",
+        "velkrand: linear scan  50%, 0.01 of 0.02 GB, 6990 KB/s, 0:00:00 left",
+        "velkrand: linear scan  75%, 0.01 of 0.02 GB, 13981 KB/s, 0:00:00 left",
     };
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),
               "\r" + drawn[0] + "\r\r" + drawn[1] + " \r\r" + drawn[2] + "\r\r" +
