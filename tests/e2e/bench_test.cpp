@@ -705,6 +705,7 @@ TEST(BenchmarkRun, ProcessorTimeLines) {
         int ioTime;
         bool note;
         CpuCost cost;
+        const char* line = nullptr;  // the workers' line, where the helper cannot work it out
     };
     const Case cases[] = {
         {"a tick apart", hardware, {{"cpu_probe_load_percent", 5}}, 20, 21, true, {}},
@@ -731,6 +732,17 @@ TEST(BenchmarkRun, ProcessorTimeLines) {
          false,
          {7.5, 0.5}},
         {"nothing timed", untimed, json::object(), 20, 25, false, {}},
+        // The surface passes time nothing; the cache-to-host pass times 127
+        // reads of 1 ms each from a system cache at 69.12 MB/s.
+        {"only cache-to-host timed",
+         Config{.requests = 128},
+         {{"host_cache_mb_s", 69.12}},
+         20,
+         25,
+         false,
+         {},
+         "velkrand: workers' CPU in timed passes: 1.50% of 127 ms elapsed (user 0.30%, system "
+         "1.20%), 15.00 us per request (127 requests)\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
@@ -739,7 +751,7 @@ TEST(BenchmarkRun, ProcessorTimeLines) {
         EXPECT_TRUE(run.result.out.ends_with(UtilizationLines(c.voidTime, c.ioTime)))
             << run.result.out;
         EXPECT_EQ(run.result.err, (c.note ? ProbeNote(c.voidTime, c.ioTime) : "") +
-                                      WorkerCpuLine(c.config, c.cost));
+                                      (c.line ? c.line : WorkerCpuLine(c.config, c.cost)));
     }
 }
 
@@ -792,8 +804,9 @@ TEST(BenchmarkRun, RealClockProcessorTimeAndProgress) {
 #else
     // At 120 rpm half a revolution takes 250 ms: each of the four timed
     // reads of pass 4 waits for it, in both workers, and so does the first
-    // read of every other pass.
-    const Config config{.threads = 2, .software = true, .requests = 5, .stepKBytes = 1024};
+    // read of every other pass. No scan follows, so the workers' line must
+    // be gone by the time the lines below come.
+    const Config config{.threads = 2, .software = true, .requests = 5, .stepKBytes = 0};
     testsupport::TempDir dir;
     const BenchRun run =
         RunBench(config, json::object(), dir, true,
@@ -801,8 +814,8 @@ TEST(BenchmarkRun, RealClockProcessorTimeAndProgress) {
     EXPECT_EQ(run.result.status, 0);
     const std::string& err = run.result.err;
     const std::regex form(
-        "((\\rvelkrand: (workers +\\d+%, \\d+ of 10 passes(, \\d+\\.\\d KB/s)?(, "
-        "\\d+:\\d\\d:\\d\\d left)?|linear scan [^\\r]*) *\\r)*\\r +\\r)+"
+        "((\\rvelkrand: workers +\\d+%, \\d+ of 10 passes(, \\d+\\.\\d KB/s)?(, "
+        "\\d+:\\d\\d:\\d\\d left)? *\\r)+\\r +\\r)"
         "(velkrand: the CPU utilization above is not significant: the probes took \\d+ ms idle "
         "and \\d+ ms loaded, on a tick counter that moves in steps of \\d+ ms\\n)?"
         "velkrand: workers' CPU in timed passes: (\\d+\\.\\d\\d)% of (\\d+) ms elapsed "
@@ -810,7 +823,6 @@ TEST(BenchmarkRun, RealClockProcessorTimeAndProgress) {
         "\\(40 requests\\)\\n");
     std::smatch figures;
     ASSERT_TRUE(std::regex_match(err, figures, form)) << err;
-    EXPECT_NE(err.find("\rvelkrand: workers "), std::string::npos);
     const size_t count = figures.size();
     const double share = std::stod(figures[count - 4]);
     EXPECT_LE(share, 200.0);
