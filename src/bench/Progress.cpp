@@ -133,7 +133,12 @@ void ShowWorkerProgress(WorkerProgress* progress) {
 
 void EndProgress() {
     if (drawnLength > 0) {
-        std::fputs(("\r" + std::string(drawnLength, ' ') + "\r").c_str(), stderr);
+        // Blanks between two returns, made in place (concatenated, the
+        // Windows cross compiler warns of an overlap that cannot happen).
+        std::string blank(drawnLength + 2, ' ');
+        blank.front() = '\r';
+        blank.back() = '\r';
+        std::fputs(blank.c_str(), stderr);
         std::fflush(stderr);
         drawnLength = 0;
     }
