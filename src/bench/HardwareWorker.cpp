@@ -6,6 +6,7 @@
 
 #include "bench/Bench.h"
 #include "bench/BenchReport.h"
+#include "bench/Progress.h"
 #include "passthru/Diagnostics.h"
 #include "run/RunState.h"
 #include "state/Fatal.h"
@@ -64,6 +65,7 @@ uint32_t RunSurfacePass(HANDLE device, PassThruDirBlock* block, const AddressTab
         PassAttempt attempt{};
         SendPassRequests(device, block, table, pass, numberOfPasses, blockCount, &attempt);
         const uint32_t endTick = os::GetTickCount();
+        const ThreadCpuTime endCpu = ReadThreadCpuTime();
         os::Sleep(10);
         if (numberOfPasses <= 0) {
             // No request, so nothing failed and nothing was timed: the pass
@@ -71,7 +73,9 @@ uint32_t RunSurfacePass(HANDLE device, PassThruDirBlock* block, const AddressTab
             return 0;
         }
         if (PlainAcceptance(attempt.Result, block)) {
-            return TickDifference(endTick, attempt.StartTick);
+            const uint32_t ticks = TickDifference(endTick, attempt.StartTick);
+            AddTimedPass(attempt.StartCpu, endCpu, ticks, int64_t{numberOfPasses} - 128);
+            return ticks;
         }
         if (State.DebugOutput != 0) {
             PrintStatusResults(attempt.Result, attempt.Returned, block, kDirBlockLength);
@@ -95,8 +99,10 @@ bool RunCacheToHost(HANDLE device, uint8_t* buffer, int32_t transferSize, uint32
     const int32_t numberOfPasses = State.NUMBER_OF_PASSES;
     const uint32_t length = static_cast<uint32_t>(transferSize);
     uint32_t startTick = 0;
+    ThreadCpuTime startCpu{};
     for (int32_t i = 0; i < numberOfPasses; ++i) {
         if (i == 1) {
+            startCpu = ReadThreadCpuTime();
             startTick = os::GetTickCount();
         }
         // The same position every time; its result is not examined.
@@ -115,6 +121,7 @@ bool RunCacheToHost(HANDLE device, uint8_t* buffer, int32_t transferSize, uint32
         }
     }
     *ticks = TickDifference(os::GetTickCount(), startTick);
+    AddTimedPass(startCpu, ReadThreadCpuTime(), *ticks, int64_t{numberOfPasses} - 1);
     return true;
 }
 
@@ -126,6 +133,7 @@ void SendPassRequests(HANDLE device, PassThruDirBlock* block, const AddressTable
     DWORD returned = attempt->Returned;
     for (int32_t i = 0; i < numberOfPasses; ++i) {
         if (i == 128) {
+            attempt->StartCpu = ReadThreadCpuTime();
             attempt->StartTick = os::GetTickCount();
         }
         WriteReadCdb(block->Sptd.Cdb, PassAddress(table, pass, i), blockCount);
@@ -169,6 +177,7 @@ DWORD WINAPI ThreadCode(LPVOID indexPointer) {
                                               &report.Retries[pass - 1]);
         report.PassRates[pass - 1] =
             RateKBytesPerSec(HardwarePassBytes(State.NUMBER_OF_PASSES, transferSize), ticks);
+        NotePassDone(report.PassRates[pass - 1]);
     }
 
     if (State.ShowCacheSpeed != 0) {
@@ -182,6 +191,7 @@ DWORD WINAPI ThreadCode(LPVOID indexPointer) {
         }
         report.CacheToHostRate =
             RateKBytesPerSec(CacheToHostBytes(State.NUMBER_OF_PASSES, transferSize), ticks);
+        NotePassDone(report.CacheToHostRate);
     }
 
     report.OrderNumber = State.ThreadPrinting.fetch_add(1, std::memory_order_relaxed) + 1;

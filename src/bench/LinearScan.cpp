@@ -7,6 +7,7 @@
 #include "bench/Bench.h"
 #include "bench/BenchMath.h"
 #include "bench/BenchReport.h"
+#include "bench/Progress.h"
 #include "state/RunDocument.h"
 
 namespace {
@@ -147,12 +148,17 @@ uint32_t ShowDeviceLinearRead(const char* driveName, uint32_t singleStepInKBytes
     }
 
     // Reads follow one another from byte 0; only the read lies between the
-    // two clock readings, and nothing is printed until the scan is over.
+    // two clock readings, and nothing is printed on standard output until
+    // the scan is over. The progress line is drawn between steps.
+    ScanProgress progress = StartScanProgress(stepCount, stepBytes);
     for (uint32_t k = 0; k < stepCount; ++k) {
         DWORD got = 0;
         const long before = os::clock();
         const BOOL read = os::ReadFile(held.Device, held.Buffer, stepBytes, &got, nullptr);
         const long after = os::clock();
+        if (!read || got != stepBytes) {
+            EndProgress();
+        }
         if (!read) {
             ScanFailure("error %d reading %s\n", static_cast<int>(os::GetLastError()), devicePath);
             return EndScan(&held, 1);
@@ -164,7 +170,9 @@ uint32_t ShowDeviceLinearRead(const char* driveName, uint32_t singleStepInKBytes
         }
         held.Table[k] =
             ScanRate(stepBytes, static_cast<uint32_t>(static_cast<unsigned long>(after - before)));
+        ShowScanProgress(&progress, k + 1, held.Table[k], before, after);
     }
+    EndProgress();
     RecordFields("/scan", PrintScanListing(held.Table, stepCount));
 
     // Never overwritten: an existing file (or a link in its place) fails here.

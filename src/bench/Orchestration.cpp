@@ -5,6 +5,7 @@
 
 #include "bench/Bench.h"
 #include "bench/BenchMath.h"
+#include "bench/Progress.h"
 #include "bench/Workers.h"
 #include "run/RunState.h"
 #include "state/Fatal.h"
@@ -76,11 +77,14 @@ void WaitForWorkers() {
         // Spins on plain reads, then one acquiring read once the count is
         // there: dozens of waiters polling with acquiring reads crowd each
         // other out on some systems (and under a race checker).
+        WorkerProgress progress = StartWorkerProgress();
         while (State.Complete.load(std::memory_order_relaxed) < State.RealNumberOfThreads) {
+            ShowWorkerProgress(&progress);
         }
         os::SetThreadPriority(os::GetCurrentThread(), THREAD_PRIORITY_NORMAL);
     }
     (void)State.Complete.load(std::memory_order_acquire);
+    EndProgress();
 }
 
 void PrintUtilization() {

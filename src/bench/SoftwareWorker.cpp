@@ -5,6 +5,8 @@
 #include "bench/Bench.h"
 #include "bench/BenchMath.h"
 #include "bench/BenchReport.h"
+#include "bench/CpuCost.h"
+#include "bench/Progress.h"
 #include "bench/Workers.h"
 #include "passthru/Diagnostics.h"
 #include "passthru/PassThru.h"
@@ -31,8 +33,10 @@ bool RunRaidPass(HANDLE device, uint8_t* buffer, uint32_t requestSize, uint64_t 
         SetPosition(device, RaidPrePosition(pass, n, requestSize, volumeSize));
     }
     uint32_t startTick = 0;
+    ThreadCpuTime startCpu{};
     for (int32_t i = 0; i < numberOfPasses; ++i) {
         if (i == 1) {
+            startCpu = ReadThreadCpuTime();
             startTick = os::GetTickCount();
         }
         SetPosition(device,
@@ -56,6 +60,7 @@ bool RunRaidPass(HANDLE device, uint8_t* buffer, uint32_t requestSize, uint64_t 
         }
     }
     *ticks = TickDifference(os::GetTickCount(), startTick);
+    AddTimedPass(startCpu, ReadThreadCpuTime(), *ticks, int64_t{numberOfPasses} - 1);
     return true;
 }
 
@@ -102,8 +107,10 @@ DWORD WINAPI RaidThreadCode(LPVOID indexPointer) {
             State.Complete.fetch_add(1, std::memory_order_acq_rel);
             return 1;
         }
-        const Fields passFields = PrintRaidPassResult(
-            pass, RateKBytesPerSec(RaidPassBytes(State.NUMBER_OF_PASSES, requestSize), ticks));
+        const double rate =
+            RateKBytesPerSec(RaidPassBytes(State.NUMBER_OF_PASSES, requestSize), ticks);
+        NotePassDone(rate);
+        const Fields passFields = PrintRaidPassResult(pass, rate);
         printed.insert(printed.end(), passFields.begin(), passFields.end());
     }
 

@@ -5,15 +5,17 @@
 #include <cstdint>
 
 #include "bench/BenchMath.h"
+#include "bench/CpuCost.h"
 #include "passthru/PassThru.h"
 #include "platform/win32.h"
 #include "state/Fields.h"
 
 // What one attempt of a surface-to-cache pass leaves behind.
 struct PassAttempt {
-    uint32_t StartTick;  // taken before request 128; stays 0 with 128 requests or fewer
-    BOOL Result;         // call result of the last request
-    DWORD Returned;      // returned length of the last request
+    uint32_t StartTick;      // taken before request 128; stays 0 with 128 requests or fewer
+    ThreadCpuTime StartCpu;  // the thread's processor time just before the start tick
+    BOOL Result;             // call result of the last request
+    DWORD Returned;          // returned length of the last request
 };
 
 // Sends requests 0 to numberOfPasses - 1 of pass 1 to 4 on the filled block.

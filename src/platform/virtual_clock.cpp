@@ -29,6 +29,8 @@ Decision& TheDecision() {
 struct ThreadClock {
     uint64_t generation = 0;
     uint64_t now = 0;
+    uint64_t userNanos = 0;
+    uint64_t systemNanos = 0;
     bool startedByLayer = false;
     bool hasRead = false;
     bool simulatedSinceRead = false;
@@ -91,6 +93,18 @@ void AdvanceTo(uint64_t when) {
         clock.now = when;
     }
     clock.simulatedSinceRead = true;
+}
+
+void ChargeProcessor(uint64_t userNanos, uint64_t systemNanos) {
+    ThreadClock& clock = Mine();
+    clock.userNanos += userNanos;
+    clock.systemNanos += systemNanos;
+}
+
+void ProcessorTime(uint64_t* userNanos, uint64_t* systemNanos) {
+    const ThreadClock& clock = Mine();
+    *userNanos = clock.userNanos;
+    *systemNanos = clock.systemNanos;
 }
 
 uint32_t TickCount() {

@@ -6,7 +6,9 @@
 // run; only simulated operations move it (a command or read of the
 // simulated unit, Sleep). A thread started through the platform layer
 // begins at its creator's time. GetTickCount, clock() and Sleep of the
-// platform layer come here while the virtual clock is active.
+// platform layer come here while the virtual clock is active, and so does
+// GetThreadTimes: each thread's processor time moves only by what the
+// simulated unit charges it for its operations.
 //
 // Computation takes no simulated time, with one exception: the CPU load
 // probe. A GetTickCount reading on the thread that runs the program (not one
@@ -39,6 +41,12 @@ uint64_t Now();
 // Moves the calling thread's time forward to when (never back), as a
 // simulated operation that ends then.
 void AdvanceTo(uint64_t when);
+
+// Processor time on the virtual clock: the simulated unit charges the
+// calling thread for each of its operations, and GetThreadTimes reads the
+// sums back, in nanoseconds.
+void ChargeProcessor(uint64_t userNanos, uint64_t systemNanos);
+void ProcessorTime(uint64_t* userNanos, uint64_t* systemNanos);
 
 // GetTickCount, clock() and Sleep on the virtual clock.
 uint32_t TickCount();

@@ -70,6 +70,12 @@ union ULARGE_INTEGER {
 
 typedef DWORD (*LPTHREAD_START_ROUTINE)(LPVOID);
 
+// A time in 100-nanosecond units, split in two halves.
+struct FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+};
+
 #define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)
 #define INVALID_SET_FILE_POINTER ((DWORD)-1)
 
@@ -108,6 +114,11 @@ typedef DWORD (*LPTHREAD_START_ROUTINE)(LPVOID);
 // Threads.
 #define THREAD_PRIORITY_IDLE (-15)
 #define THREAD_PRIORITY_NORMAL 0
+
+// Standard handles.
+#define STD_INPUT_HANDLE ((DWORD)-10)
+#define STD_OUTPUT_HANDLE ((DWORD)-11)
+#define STD_ERROR_HANDLE ((DWORD)-12)
 
 // Memory.
 #define MEM_COMMIT 0x00001000u
@@ -262,6 +273,17 @@ DWORD GetTickCount();
 void Sleep(DWORD milliseconds);
 // The time of day, UTC.
 void GetSystemTime(SYSTEMTIME* time);
+
+// The processor time a thread has used, user and system (kernel) apart,
+// in 100-nanosecond units. Asked only of the calling thread, through
+// GetCurrentThread's handle.
+BOOL GetThreadTimes(HANDLE thread, FILETIME* creation, FILETIME* exit, FILETIME* kernel,
+                    FILETIME* user);
+
+// Whether a standard handle is a console (a terminal): GetConsoleMode
+// succeeds only on one.
+HANDLE GetStdHandle(DWORD which);
+BOOL GetConsoleMode(HANDLE console, DWORD* mode);
 
 DWORD FormatMessageA(DWORD flags, const void* source, DWORD messageId, DWORD languageId,
                      LPSTR buffer, DWORD size, va_list* arguments);

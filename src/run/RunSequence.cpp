@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "bench/Bench.h"
+#include "bench/CpuCost.h"
 #include "report/Report.h"
 #include "run/Configuration.h"
 #include "run/RunState.h"
@@ -43,6 +44,7 @@ int RunVelkrand() {
         ShowDeviceLinearRead(State.DriveName, singleStepInKBytes);
     }
     PrintUtilization();
+    PrintCpuNotes();
     FinishRunDocument(0, "");
     return 0;
 }

@@ -81,6 +81,17 @@ struct RunState {
     // Set once IoTime is stored: from then on a thread that only waits
     // leaves the processor to the workers that still read.
     std::atomic<int32_t> ProbeTaken{0};
+
+    // The workers' own processor time in their timed passes (100 ns units),
+    // the passes' summed tick differences and their timed requests.
+    std::atomic<uint64_t> WorkerUserTime{0};
+    std::atomic<uint64_t> WorkerKernelTime{0};
+    std::atomic<uint64_t> WorkerTimedTicks{0};
+    std::atomic<uint64_t> WorkerTimedRequests{0};
+    // Passes the workers have finished, and the rate of the latest one, for
+    // the progress line that the main thread draws.
+    std::atomic<int32_t> PassesDone{0};
+    std::atomic<double> LastPassRate{0};
 };
 
 extern RunState State;

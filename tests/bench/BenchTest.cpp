@@ -21,6 +21,8 @@
 #include "bench/Bench.h"
 #include "bench/BenchMath.h"
 #include "bench/BenchReport.h"
+#include "bench/CpuCost.h"
+#include "bench/Progress.h"
 #include "bench/Workers.h"
 #include "platform/testing.h"
 #include "platform/units/sim/sim.h"
@@ -137,6 +139,72 @@ TEST(BenchOutput, UtilizationLines) {
                       "\n                            I/O time: " + std::to_string(ioTime) + "\n");
     }
     ResetRunState();
+}
+
+// The workers' line when every pass was shorter than a tick: only the time
+// per request, 75 units of 100 ns over 3 requests. (The other forms are
+// compared in whole runs.)
+TEST(BenchOutput, WorkersLineWithoutElapsedTime) {
+    EXPECT_EQ(FormatWorkerCpu(50, 25, 0, 3),
+              "velkrand: workers' CPU in timed passes: 2.50 us per request (3 requests), in "
+              "passes shorter than one tick\n");
+}
+
+// The probes mean little when they differ by no more than a tick, whichever
+// is longer, or when the idle one is shorter than ten ticks.
+TEST(BenchOutput, ProbeWithinTheTick) {
+    const std::tuple<uint32_t, uint32_t, uint32_t, bool> cases[] = {
+        {176, 160, 16, true},   // one tick apart, the loaded one faster
+        {160, 177, 16, false},  // more than a tick, idle probe of ten ticks
+        {159, 200, 16, true},   // idle probe of less than ten ticks
+    };
+    for (const auto& [voidTime, ioTime, tick, note] : cases) {
+        EXPECT_EQ(ProbeWithinTick(voidTime, ioTime, tick), note)
+            << voidTime << " " << ioTime << " " << tick;
+    }
+}
+
+// The progress lines: percentages of what is done, rounded down, and the
+// time left at the pace so far, in hours, minutes and seconds.
+TEST(BenchOutput, ProgressTexts) {
+    // 2999 of 3000 steps of 1 MiB in 3000 s: one second left.
+    EXPECT_EQ(ScanProgressText(2999, 3000, 1048576, 349, 2999000),
+              "velkrand: linear scan  99%, 3.14 of 3.15 GB, 349 KB/s, 0:00:01 left");
+    // 37 steps left at 100 s a step.
+    EXPECT_EQ(ScanProgressText(1, 38, 1048576, 10, 100000),
+              "velkrand: linear scan   2%, 0.00 of 0.04 GB, 10 KB/s, 1:01:40 left");
+    EXPECT_EQ(WorkerProgressText(0, 320, 0.0, -1), "velkrand: workers   0%, 0 of 320 passes");
+    EXPECT_EQ(WorkerProgressText(19, 20, 12484.6, 59999),
+              "velkrand: workers  95%, 19 of 20 passes, 12484.6 KB/s, 0:00:59 left");
+}
+
+// The scan draws after a step once 250 ms of its clock have passed since
+// the first step began or since the last drawing, never after the last
+// step; a shorter text blanks out the rest of the longer one, and the end
+// blanks the line. 8 steps of 2 MiB: 100 ms, 150 ms, 150 ms, a slow one of
+// 300 ms, then 150 ms each.
+TEST(BenchOutput, ScanProgressPacing) {
+    ScanProgress progress{true, 8, 2097152, 0, 0};
+    const long times[] = {100, 150, 150, 300, 150, 150, 150, 150};
+    ::testing::internal::CaptureStderr();
+    long start = 1000;
+    for (uint32_t k = 0; k < 8; ++k) {
+        const long end = start + times[k];
+        ShowScanProgress(&progress, k + 1, ScanRate(2097152, static_cast<uint32_t>(times[k])),
+                         start, end);
+        start = end;
+    }
+    EndProgress();
+    // After 2 steps (250 ms: 750 left), 4 (700 ms: 700 left) and 6 (1000 ms:
+    // 333 left).
+    const std::string drawn[] = {
+        "velkrand: linear scan  25%, 0.00 of 0.02 GB, 13981 KB/s, 0:00:00 left",
+        "velkrand: linear scan  50%, 0.01 of 0.02 GB, 6990 KB/s, 0:00:00 left",
+        "velkrand: linear scan  75%, 0.01 of 0.02 GB, 13981 KB/s, 0:00:00 left",
+    };
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "\r" + drawn[0] + "\r\r" + drawn[1] + " \r\r" + drawn[2] + "\r\r" +
+                  std::string(drawn[2].size(), ' ') + "\r");
 }
 
 // Four workers against the instant simulated unit, the third not created.

@@ -47,6 +47,8 @@ constexpr int kFileExistsError = 17;      // EEXIST
 constexpr int kNotFoundError = 2;         // ENOENT
 constexpr int kIoError = 5;               // EIO
 #endif
+// The same in a unit's fault, which fails with the platform's own code.
+const std::string kIo = std::to_string(kIoError);
 
 // Microseconds the golden unit takes.
 constexpr int64_t kMedia = 1000;   // one transfer streamed from the medium
@@ -127,7 +129,7 @@ Worker HardwareWorker(const Config& config, const std::string& who,
                       const std::vector<int>& retries = {0, 0, 0, 0}, int64_t failedAttempts = 0) {
     const int n = config.requests;
     const int64_t timedBytes = n > 128 ? int64_t{n - 128} * kTransfer : 0;
-    std::string nearEnd = std::to_string(kFarEnd - kBlocks);
+    const std::string nearEnd = std::to_string(kFarEnd - kBlocks);
     std::string block = "\n                        thread index: " + who + " " +
                         std::to_string(retries[0]) + "(1) " + std::to_string(retries[1]) + "(2) " +
                         std::to_string(retries[2]) + "(3) " + std::to_string(retries[3]) +
@@ -156,27 +158,31 @@ Worker HardwareWorker(const Config& config, const std::string& who,
     return {block, micros};
 }
 
-// A software-level worker's print calls, and its exec time. Every read
-// goes through the system cache: pass 1 and 2 stream from the medium, pass
-// 3 (one request above pass 1's span) finds all but its first request in
-// the cache, pass 4 only its first one, and pass 5 rereads a transfer of
-// pass 1. Passes time requests 1 on.
-std::vector<std::string> SoftwareCalls(const Config& config, int index, int passes = 5) {
-    const int64_t n = config.requests;
-    const int64_t rest = n - 1;
-    const int64_t whole[] = {kTurn + n * kMedia, kTurn + n * kMedia,
-                             kTurn + kMedia + rest * kCached, kCached + rest * (kTurn + kMedia),
-                             n * kCached};
+// Microseconds of pass 1 to 5 of a software-level worker, timed (requests
+// 1 on). Every read goes through the system cache: pass 1 and 2 stream
+// from the medium, pass 3 (one request above pass 1's span) finds all but
+// its first request in the cache, pass 4 only its first one, and pass 5
+// rereads a transfer of pass 1.
+int64_t SoftwareTimed(const Config& config, int pass) {
+    const int64_t rest = config.requests - 1;
     const int64_t timed[] = {rest * kMedia, rest * kMedia, rest * kCached, rest * (kTurn + kMedia),
                              rest * kCached};
+    return timed[pass - 1];
+}
+
+// A software-level worker's print calls, and its exec time: the timed
+// passes and their untimed first requests.
+std::vector<std::string> SoftwareCalls(const Config& config, int index, int passes = 5) {
+    const int64_t n = config.requests;
+    const int64_t whole[] = {kTurn + kMedia, kTurn + kMedia, kTurn + kMedia, kCached, kCached};
     std::vector<std::string> calls = {
         "                        thread index: " + std::to_string(index) + "\n",
         "    Single transfer size (in KBytes): 67.0\n",
         "                           Test mode: Sequental I/O\n"};
     int64_t micros = 0;
     for (int pass = 1; pass <= passes; ++pass) {
-        micros += whole[pass - 1];
-        const std::string rate = Rate(rest * kTransfer, timed[pass - 1]);
+        micros += whole[pass - 1] + SoftwareTimed(config, pass);
+        const std::string rate = Rate((n - 1) * kTransfer, SoftwareTimed(config, pass));
         const std::string line = "    Surface-to-Cache (in KBytes/sec): " + rate + " ";
         switch (pass) {
             case 1:
@@ -281,14 +287,69 @@ std::string ResultFile(const std::vector<uint32_t>& rates) {
     return bytes;
 }
 
+std::string UtilizationLines(int voidTime, int ioTime) {
+    return "\n        CPU Utilization (in percent): " +
+           Format("%.2f", ioTime * 100.0 / voidTime - 100.0) + "\n" +
+           "                           void time: " + std::to_string(voidTime) + "\n" +
+           "                            I/O time: " + std::to_string(ioTime) + "\n";
+}
+
 // The utilization lines with workers started: the idle probe 20 ms, the
 // loaded one 25 % more for each worker.
 std::string Utilization(int workers) {
-    const int ioTime = workers == 0 ? 0 : (20 * (100 + 25 * workers) + 50) / 100;
-    return "\n        CPU Utilization (in percent): " +
-           Format("%.2f", ioTime * 100.0 / 20 - 100.0) + "\n" +
-           "                           void time: 20\n" +
-           "                            I/O time: " + std::to_string(ioTime) + "\n";
+    return UtilizationLines(20, workers == 0 ? 0 : (20 * (100 + 25 * workers) + 50) / 100);
+}
+
+// What every command or read of the unit costs its thread in processor
+// time, in microseconds: 3 and 12 unless the profile says otherwise.
+struct CpuCost {
+    double userUs = 3;
+    double systemUs = 12;
+};
+
+// The workers' processor-time line: their timed requests, each at the
+// unit's cost, as a share of their passes' timed intervals.
+std::string WorkerCpuLine(const Config& config, CpuCost cost = {}) {
+    const int64_t n = config.requests;
+    int64_t requests = 0;
+    int64_t micros = 0;
+    if (config.software) {
+        for (int pass = 1; pass <= 5 && n > 1; ++pass) {
+            requests += n - 1;
+            micros += SoftwareTimed(config, pass);
+        }
+    } else {
+        for (int pass = 1; pass <= 4 && n > 128; ++pass) {
+            requests += n - 128;
+            micros += HardwarePass(config, pass, 128);
+        }
+        if (config.cacheSpeed && n > 1) {
+            requests += n - 1;
+            micros += (n - 1) * kCached;
+        }
+    }
+    requests *= config.threads;
+    micros *= config.threads;
+    const std::string head = "velkrand: workers' CPU in timed passes: ";
+    if (requests == 0) {
+        return head + "none, no request was timed\n";
+    }
+    const double user = cost.userUs * static_cast<double>(requests);
+    const double system = cost.systemUs * static_cast<double>(requests);
+    const double elapsed = static_cast<double>(micros);
+    return head + Format("%.2f", 100 * (user + system) / elapsed) + "% of " +
+           std::to_string(micros / 1000) + " ms elapsed (user " +
+           Format("%.2f", 100 * user / elapsed) + "%, system " +
+           Format("%.2f", 100 * system / elapsed) + "%), " +
+           Format("%.2f", cost.userUs + cost.systemUs) + " us per request (" +
+           std::to_string(requests) + " requests)\n";
+}
+
+// The note after probes too short for the virtual clock's 1 ms tick.
+std::string ProbeNote(int voidTime, int ioTime) {
+    return "velkrand: the CPU utilization above is not significant: the probes took " +
+           std::to_string(voidTime) + " ms idle and " + std::to_string(ioTime) +
+           " ms loaded, on a tick counter that moves in steps of 1 ms\n";
 }
 
 // What follows the workers: the line end after the wait, the scan, and
@@ -321,10 +382,11 @@ struct BenchRun {
     std::string resultFile;
 };
 
-BenchRun RunBench(const Config& config, const json& changes, const testsupport::TempDir& dir) {
-    json profile = kGoldenUnit;
+BenchRun RunBench(const Config& config, const json& changes, const testsupport::TempDir& dir,
+                  bool onTerminal = false, const json& unit = kGoldenUnit) {
+    json profile = unit;
     profile.merge_patch(changes);
-    BenchRun run{RunVelkrand(dir, config.Registry(), &profile), "", ""};
+    BenchRun run{RunVelkrand(dir, config.Registry(), &profile, 60, onTerminal), "", ""};
     run.tail = Between(run.result.out, kHeading, "");
     run.resultFile = testsupport::ReadFile(dir.path() + "/velkrand.rst");
     return run;
@@ -342,7 +404,7 @@ TEST(BenchmarkRun, WholeRunsAreExact) {
             testsupport::TempDir dir;
             const BenchRun run = RunBench(config, json::object(), dir);
             EXPECT_EQ(run.result.status, 0);
-            EXPECT_EQ(run.result.err, "");
+            EXPECT_EQ(run.result.err, WorkerCpuLine(config));
             EXPECT_EQ(run.result.out.substr(0, run.result.out.find(kHeading)), Report(config));
             EXPECT_EQ(run.resultFile, ResultFile(ScanRates(kStepKBytes)));
             const std::string after = ScanAndUtilization(config);
@@ -432,7 +494,7 @@ TEST(BenchmarkRun, HardwareWorkerToItsEnd) {
         // Its reads are at byte 69120 (block 135), which the scan's first
         // step also reads, once.
         {"cache-to-host read fails", plain,
-         R"({"faults": [{"op": "read", "lba": [135, 135], "nth": 2, "error": 5}]})",
+         R"({"faults": [{"op": "read", "lba": [135, 135], "nth": 2, "error": )" + kIo + "}]}",
          "Error " + std::to_string(kIoError) + " reading \\\\.\\sim0\n" +
              ScanAndUtilization(plain)},
     };
@@ -490,10 +552,10 @@ TEST(BenchmarkRun, SoftwareWorkerFailures) {
         {"pass 5 short",
          R"({"faults": [{"op": "read", "lba": [135, 135], "nth": 3, "short": 512}]})",
          upTo(4) + shortLine + "\n", 0},
-        {"pass 2 fails", read(10, R"("error": 5)"),
+        {"pass 2 fails", read(10, "\"error\": " + kIo),
          upTo(1) + "Error " + std::to_string(kIoError) + " reading \\\\.\\sim0\n", 0},
         // This one ends the whole run before the worker prints anything.
-        {"volume size fails", R"({"faults": [{"op": "disk_size", "error": 5}]})",
+        {"volume size fails", R"({"faults": [{"op": "disk_size", "error": )" + kIo + "}]}",
          "\nError " + std::to_string(kIoError) + " to get \\\\.\\sim0 drive free space.\n", 1},
     };
     for (const auto& [label, unit, workerText, status] : cases) {
@@ -593,13 +655,13 @@ TEST(BenchmarkRun, ScanEndings) {
          "\nerror " + std::to_string(kZeroAllocationError) + " allocating memory\n"},
         {"cannot open", kStepKBytes, R"({"faults": [{"op": "open", "nth": 3, "error": 2}]})",
          "\nunable to get valid handle to \\\\.\\sim0\n"},
-        {"no size", kStepKBytes, R"({"faults": [{"op": "disk_size", "error": 5}]})",
+        {"no size", kStepKBytes, R"({"faults": [{"op": "disk_size", "error": )" + kIo + "}]}",
          "\nerror " + std::to_string(kIoError) + " unable to get device size\n"},
-        {"no geometry", kStepKBytes, R"({"faults": [{"op": "geometry", "error": 5}]})",
+        {"no geometry", kStepKBytes, R"({"faults": [{"op": "geometry", "error": )" + kIo + "}]}",
          "\nnon critical error " + std::to_string(kIoError) + " recieving drive geometry\n" +
              listing},
         {"read fails at step 2", kStepKBytes,
-         R"({"faults": [{"op": "read", "nth": 136, "error": 5}]})",
+         R"({"faults": [{"op": "read", "nth": 136, "error": )" + kIo + "}]}",
          kGeometry + "error " + std::to_string(kIoError) + " reading \\\\.\\sim0\n"},
         {"read short at step 1", kStepKBytes,
          R"({"faults": [{"op": "read", "nth": 135, "short": 4096}]})",
@@ -607,7 +669,8 @@ TEST(BenchmarkRun, ScanEndings) {
         // 6 GiB in steps of 1 GiB: the capacity's upper half shows; the
         // first read fails.
         {"6 GiB", 1048576,
-         R"({"volume_bytes": 6442450944, "faults": [{"op": "read", "nth": 134, "error": 5}]})",
+         R"({"volume_bytes": 6442450944, "faults": [{"op": "read", "nth": 134, "error": )" + kIo +
+             "}]}",
          SetLine(SetLine(kGeometry, "Cylinders: ", "783"),
                  "Logical capacity (in Bytes): ", "0x0000000180000000 (6442450944)") +
              "error " + std::to_string(kIoError) + " reading \\\\.\\sim0\n"},
@@ -655,6 +718,182 @@ TEST(BenchmarkRun, ExistingResultFileIsLeftAlone) {
         EXPECT_EQ(run.resultFile, kind == kDanglingLink ? "" : old);
         EXPECT_EQ(std::filesystem::exists(dir.path() + "/target.rst"), kind == kLink);
     }
+}
+
+// After the utilization lines, on standard error: a note when the probes
+// lie within one tick of each other or the idle one took fewer than ten
+// (a tick is 1 ms on the virtual clock), and the workers' processor time.
+TEST(BenchmarkRun, ProcessorTimeLines) {
+    const Config hardware;
+    const Config software{.software = true, .requests = 9};
+    const Config untimed{.requests = 128, .cacheSpeed = false};
+    struct Case {
+        const char* label;
+        Config config;
+        json timing;
+        int voidTime;
+        int ioTime;
+        bool note;
+        CpuCost cost;
+        const char* line = nullptr;  // the workers' line, where the helper cannot work it out
+    };
+    const Case cases[] = {
+        {"a tick apart", hardware, {{"cpu_probe_load_percent", 5}}, 20, 21, true, {}},
+        {"two ticks apart", hardware, {{"cpu_probe_load_percent", 10}}, 20, 22, false, {}},
+        {"idle probe of nine ticks",
+         hardware,
+         {{"cpu_probe_ms", 9}, {"cpu_probe_load_percent", 100}},
+         9,
+         18,
+         true,
+         {}},
+        {"idle probe of ten ticks",
+         software,
+         {{"cpu_probe_ms", 10}, {"cpu_probe_load_percent", 100}},
+         10,
+         20,
+         false,
+         {}},
+        {"other costs",
+         software,
+         {{"cpu_user_us", 7.5}, {"cpu_system_us", 0.5}},
+         20,
+         25,
+         false,
+         {7.5, 0.5}},
+        {"nothing timed", untimed, json::object(), 20, 25, false, {}},
+        // The surface passes time nothing; the cache-to-host pass times 127
+        // reads of 1 ms each from a system cache at 69.12 MB/s.
+        {"only cache-to-host timed",
+         Config{.requests = 128},
+         {{"host_cache_mb_s", 69.12}},
+         20,
+         25,
+         false,
+         {},
+         "velkrand: workers' CPU in timed passes: 1.50% of 127 ms elapsed (user 0.30%, system "
+         "1.20%), 15.00 us per request (127 requests)\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        testsupport::TempDir dir;
+        const BenchRun run = RunBench(c.config, {{"timing", c.timing}}, dir);
+        EXPECT_TRUE(run.result.out.ends_with(UtilizationLines(c.voidTime, c.ioTime)))
+            << run.result.out;
+        EXPECT_EQ(run.result.err, (c.note ? ProbeNote(c.voidTime, c.ioTime) : "") +
+                                      (c.line ? c.line : WorkerCpuLine(c.config, c.cost)));
+    }
+}
+
+// With a terminal as standard error the scan draws its progress between
+// steps, at most every 250 ms of its clock and never after the last one,
+// and removes it before the listing. Standard output stays as it is with a
+// pipe, and a pipe gets no progress.
+TEST(BenchmarkRun, ScanProgressOnATerminal) {
+#ifdef _WIN32
+    GTEST_SKIP() << "needs a pseudo-terminal";
+#else
+    // Media at 6.912 MB/s: 10 ms a transfer, 20 s a step of 2000 transfers
+    // (138240000 bytes), the first 5 ms more for half a revolution.
+    const Config config{.requests = 1, .cacheSpeed = false, .stepKBytes = 135000};
+    const json unit = {{"volume_bytes", 5 * 138240000},
+                       {"timing", {{"outer_mb_s", 6.912}, {"inner_mb_s", 6.912}}}};
+    testsupport::TempDir piped;
+    testsupport::TempDir terminal;
+    const BenchRun pipeRun = RunBench(config, unit, piped);
+    const BenchRun terminalRun = RunBench(config, unit, terminal, true);
+    EXPECT_EQ(terminalRun.result.status, 0);
+    EXPECT_EQ(terminalRun.result.out, pipeRun.result.out);
+    // 138240000 / 20005 and / 20000 bytes per millisecond.
+    EXPECT_NE(pipeRun.result.out.find(Listing({6910, 6912, 6912, 6912, 6912})), std::string::npos);
+    // After k of 5 steps, in 20005 + 20000 (k - 1) ms: that much again for
+    // each step left, by the steps done so far.
+    const std::string drawn[] = {
+        "velkrand: linear scan  20%, 0.14 of 0.69 GB, 6910 KB/s, 0:01:20 left",  // 80020 ms
+        "velkrand: linear scan  40%, 0.28 of 0.69 GB, 6912 KB/s, 0:01:00 left",  // 60007
+        "velkrand: linear scan  60%, 0.41 of 0.69 GB, 6912 KB/s, 0:00:40 left",  // 40003
+        "velkrand: linear scan  80%, 0.55 of 0.69 GB, 6912 KB/s, 0:00:20 left",  // 20001
+    };
+    std::string progress;
+    for (const std::string& line : drawn) {
+        progress += "\r" + line + "\r";
+    }
+    progress += "\r" + std::string(drawn[3].size(), ' ') + "\r";
+    EXPECT_EQ(terminalRun.result.err, progress + WorkerCpuLine(config));
+    EXPECT_EQ(pipeRun.result.err, WorkerCpuLine(config));
+#endif
+}
+
+// On the real clock the figures vary, but not their form: the workers' line
+// counts exactly the timed requests, and each worker used at most all of
+// one processor; the main thread draws the workers' progress while it waits
+// (here for longer than a second) and removes it before the lines.
+TEST(BenchmarkRun, RealClockProcessorTimeAndProgress) {
+#ifdef _WIN32
+    GTEST_SKIP() << "needs a pseudo-terminal";
+#else
+    // At 300 rpm, the slowest a profile may give, half a revolution takes
+    // 100 ms: each of the four timed reads of pass 4 waits for it, in both
+    // workers (which share the medium on the real clock), and so does the
+    // first read of most other passes. No scan follows, so the workers' line must
+    // be gone by the time the lines below come.
+    const Config config{.threads = 2, .software = true, .requests = 5, .stepKBytes = 0};
+    testsupport::TempDir dir;
+    const BenchRun run =
+        RunBench(config, json::object(), dir, true,
+                 {{"volume_bytes", 4194304}, {"timing", {{"clock", "real"}, {"rpm", 300}}}});
+    EXPECT_EQ(run.result.status, 0);
+    // Drawings of the workers' line, each "\r", the text and "\r", then the
+    // blanking of the longest: returns with texts between them.
+    const std::string& err = run.result.err;
+    const size_t lines = err.rfind('\r') + 1;
+    std::vector<std::string> texts;
+    for (size_t at = 1; at < lines; at = err.find('\r', at) + 2) {
+        texts.push_back(err.substr(at, err.find('\r', at) - at));
+    }
+    ASSERT_GE(texts.size(), 2u) << err;
+    EXPECT_EQ(texts.back().find_first_not_of(' '), std::string::npos) << err;
+    int done = 0;
+    for (size_t k = 0; k + 1 < texts.size(); ++k) {
+        int percent = 0;
+        int passes = 0;
+        EXPECT_EQ(std::sscanf(texts[k].c_str(), "velkrand: workers %d%%, %d of %d passes", &percent,
+                              &done, &passes),
+                  3)
+            << texts[k];
+        EXPECT_EQ(passes, 10);
+        EXPECT_EQ(percent, done * 10);
+    }
+    // The last drawing comes in the wait's last 250 ms, long after the
+    // first passes ended.
+    EXPECT_GE(done, 1);
+    // Then the note, perhaps, and the workers' processor time.
+    std::string rest = err.substr(lines);
+    const char* note =
+        "velkrand: the CPU utilization above is not significant: the probes took %*u ms idle and "
+        "%*u ms loaded, on a tick counter that moves in steps of %*u ms\n%n";
+    int length = 0;
+    if (std::sscanf(rest.c_str(), note, &length) == 0 && length > 0) {
+        rest.erase(0, static_cast<size_t>(length));
+    }
+    double share = 0;
+    int elapsed = 0;
+    double user = 0;
+    double system = 0;
+    int requests = 0;
+    length = 0;
+    ASSERT_EQ(std::sscanf(rest.c_str(),
+                          "velkrand: workers' CPU in timed passes: %lf%% of %d ms elapsed (user "
+                          "%lf%%, system %lf%%), %*f us per request (%d requests)\n%n",
+                          &share, &elapsed, &user, &system, &requests, &length),
+              5)
+        << rest;
+    EXPECT_EQ(static_cast<size_t>(length), rest.size()) << rest;
+    EXPECT_EQ(requests, 40);
+    EXPECT_LE(share, 200.0);
+    EXPECT_GE(elapsed, 600);  // 2 x 4 x 100 ms, less what sleeps carry over
+    EXPECT_NEAR(user + system, share, 0.015);
+#endif
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <utility>
@@ -49,23 +50,31 @@ inline std::string RegText(const Values& changes,
 }
 
 // Runs the program in dir. A profile describes the simulated unit: on the
-// virtual clock as it says, else without its delays; without one the unit
-// is the built-in default, delays and all.
+// virtual clock as it says, else without its delays unless it gives any
+// timing key of its own; without one the unit is the built-in default,
+// delays and all. On Linux standard error can be a terminal instead of a
+// pipe.
 inline testsupport::ProcessResult RunVelkrand(const testsupport::TempDir& dir,
                                               const Values& changes, const json* profile = nullptr,
-                                              int timeoutSeconds = 60) {
+                                              int timeoutSeconds = 60,
+                                              [[maybe_unused]] bool onTerminal = false) {
     std::string unit;  // empty: no variable
     if (profile != nullptr) {
         json unitProfile = *profile;
-        if (!unitProfile.contains("timing") || !unitProfile["timing"].contains("clock")) {
+        if (!unitProfile.contains("timing")) {
             unitProfile["timing"]["instant"] = true;
         }
         unit = dir.Write("unit.json", unitProfile.dump());
     }
     const std::string reg = dir.Write("velkrand.reg", RegText(changes));
-    return testsupport::RunProgram(VELKRAND_BINARY, dir.path(),
-                                   {{"VELKRAND_REGISTRY", reg}, {"VELKRAND_SIM_PROFILE", unit}},
-                                   timeoutSeconds);
+    const std::map<std::string, std::string> env = {{"VELKRAND_REGISTRY", reg},
+                                                    {"VELKRAND_SIM_PROFILE", unit}};
+#ifndef _WIN32
+    if (onTerminal) {
+        return testsupport::RunProgramOnTerminal(VELKRAND_BINARY, dir.path(), env, timeoutSeconds);
+    }
+#endif
+    return testsupport::RunProgram(VELKRAND_BINARY, dir.path(), env, timeoutSeconds);
 }
 
 // The number after each of labels as "#"; figures are the characters a

@@ -1,6 +1,7 @@
 // The POSIX side of the platform layer: files, unit handles, threads,
 // memory, clock and error texts, each as its Win32 namesake behaves.
 #include <gtest/gtest.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -125,6 +126,40 @@ TEST(FormatMessageA, SystemTextWithLineEndOrFailure) {
                               : std::string(buffer, result) + (buffer[result] ? "!" : ""),
                   outcome);
     }
+}
+
+uint64_t HundredNanos(const FILETIME& time) {
+    return (uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime;
+}
+
+// The calling thread's processor time, user and system apart, agrees with
+// the kernel's own count of it; no other thread can be asked about.
+TEST(GetThreadTimes, CountsTheCallingThreadsOwnTime) {
+    const auto threadClock = [] {
+        timespec now{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+        return static_cast<uint64_t>(now.tv_sec) * 10000000 +
+               static_cast<uint64_t>(now.tv_nsec) / 100;
+    };
+    FILETIME creation{};
+    FILETIME exit{};
+    FILETIME kernel[2] = {};
+    FILETIME user[2] = {};
+    const uint64_t start = threadClock();
+    ASSERT_TRUE(os::GetThreadTimes(os::GetCurrentThread(), &creation, &exit, &kernel[0], &user[0]));
+    volatile uint64_t spin = 0;
+    while (threadClock() - start < 2000000) {  // 200 ms of this thread's own time
+        for (int i = 0; i < 1000000; ++i) {
+            spin = spin + 1;
+        }
+    }
+    ASSERT_TRUE(os::GetThreadTimes(os::GetCurrentThread(), &creation, &exit, &kernel[1], &user[1]));
+    const uint64_t spent = threadClock() - start;
+    const uint64_t userSpent = HundredNanos(user[1]) - HundredNanos(user[0]);
+    const uint64_t kernelSpent = HundredNanos(kernel[1]) - HundredNanos(kernel[0]);
+    EXPECT_NEAR(static_cast<double>(userSpent + kernelSpent), static_cast<double>(spent), 200000.0);
+    EXPECT_GT(userSpent, kernelSpent);  // counting in a loop is user time
+    EXPECT_FALSE(os::GetThreadTimes(INVALID_HANDLE_VALUE, &creation, &exit, &kernel[0], &user[0]));
 }
 
 // The scan's clock must move with the wall clock while a thread waits; a

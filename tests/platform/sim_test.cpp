@@ -444,6 +444,35 @@ TEST_F(SimTest, VirtualClockCalls) {
     }
 }
 
+// On the virtual clock a thread's processor time is what the unit charged
+// it: here 500 s of system time (above 2^32 units of 100 ns) and 2.5 us of
+// user time for each command or read that took time, nothing for one that
+// a fault failed. Only the calling thread's times can be asked for.
+TEST_F(SimTest, VirtualClockChargesProcessorTime) {
+    UseProfile(R"({"timing": {"clock": "virtual", "cpu_user_us": 2.5,
+        "cpu_system_us": 500000000}, "faults": [{"op": "read", "nth": 2, "error": 5}]})");
+    std::jthread([&] {
+        const auto unit = Open(true);
+        std::vector<uint8_t> buffer(512);
+        uint32_t got = 0;
+        for (uint64_t block = 0; block < 3; ++block) {
+            unit->Read(block * 512, buffer.data(), 512, got);  // the second fails
+        }
+        EXPECT_EQ(Send(*unit, "00 00 00 00 00 00", 0), "ok");
+        FILETIME times[4] = {};
+        ASSERT_TRUE(
+            os::GetThreadTimes(os::GetCurrentThread(), &times[0], &times[1], &times[2], &times[3]));
+        // Three operations: 15 x 10^9 and 75 units.
+        EXPECT_EQ(times[2].dwHighDateTime, 3u);
+        EXPECT_EQ(times[2].dwLowDateTime, 2115098112u);
+        EXPECT_EQ(times[3].dwHighDateTime, 0u);
+        EXPECT_EQ(times[3].dwLowDateTime, 75u);
+    });
+    FILETIME unused[4];
+    EXPECT_FALSE(
+        os::GetThreadTimes(INVALID_HANDLE_VALUE, &unused[0], &unused[1], &unused[2], &unused[3]));
+}
+
 // A real unit can't be timed by the virtual clock: its open is refused.
 TEST_F(SimTest, VirtualClockRefusesUnitsOfTheSystem) {
     const std::string path = UseProfile(R"({"timing": {"clock": "virtual"}})");

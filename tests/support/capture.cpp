@@ -11,6 +11,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 #endif
 
@@ -94,13 +95,41 @@ std::string CaptureStdout(const std::function<void()>& body) {
 }
 
 #ifndef _WIN32
-ProcessResult RunProgram(const std::string& program, const std::string& cwd,
-                         const std::map<std::string, std::string>& env, int timeoutSeconds) {
+namespace {
+
+// Standard error's two ends: a pipe, or a pseudo-terminal's master (read
+// here) and its terminal (the program's).
+void OpenErrorStream(bool terminal, int ends[2]) {
+    if (!terminal) {
+        if (pipe(ends) != 0) {
+            throw std::runtime_error("pipe failed");
+        }
+        return;
+    }
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+        throw std::runtime_error("no pseudo-terminal");
+    }
+    const int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+    termios mode{};
+    if (slave < 0 || tcgetattr(slave, &mode) != 0) {
+        throw std::runtime_error("cannot open the pseudo-terminal");
+    }
+    cfmakeraw(&mode);  // no line-end translation
+    tcsetattr(slave, TCSANOW, &mode);
+    ends[0] = master;
+    ends[1] = slave;
+}
+
+ProcessResult Run(const std::string& program, const std::string& cwd,
+                  const std::map<std::string, std::string>& env, int timeoutSeconds,
+                  bool terminal) {
     int out[2];
     int err[2];
-    if (pipe(out) != 0 || pipe(err) != 0) {
+    if (pipe(out) != 0) {
         throw std::runtime_error("pipe failed");
     }
+    OpenErrorStream(terminal, err);
     const pid_t child = fork();
     if (child == 0) {
         dup2(open("/dev/null", O_RDONLY), STDIN_FILENO);
@@ -145,6 +174,19 @@ ProcessResult RunProgram(const std::string& program, const std::string& cwd,
     waitpid(child, &status, 0);
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return result;
+}
+
+}  // namespace
+
+ProcessResult RunProgram(const std::string& program, const std::string& cwd,
+                         const std::map<std::string, std::string>& env, int timeoutSeconds) {
+    return Run(program, cwd, env, timeoutSeconds, false);
+}
+
+ProcessResult RunProgramOnTerminal(const std::string& program, const std::string& cwd,
+                                   const std::map<std::string, std::string>& env,
+                                   int timeoutSeconds) {
+    return Run(program, cwd, env, timeoutSeconds, true);
 }
 #endif
 

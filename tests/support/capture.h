@@ -50,4 +50,12 @@ struct ProcessResult {
 ProcessResult RunProgram(const std::string& program, const std::string& cwd,
                          const std::map<std::string, std::string>& env, int timeoutSeconds = 120);
 
+#ifndef _WIN32
+// RunProgram with a pseudo-terminal as standard error, in raw mode, so that
+// what the program writes there comes back byte for byte.
+ProcessResult RunProgramOnTerminal(const std::string& program, const std::string& cwd,
+                                   const std::map<std::string, std::string>& env,
+                                   int timeoutSeconds = 120);
+#endif
+
 }  // namespace testsupport

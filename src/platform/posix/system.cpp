@@ -90,6 +90,16 @@ bool MayLeaveIdleClass() {
 }
 #endif
 
+void PutFileTime(uint64_t hundredNanos, FILETIME* time) {
+    time->dwLowDateTime = static_cast<DWORD>(hundredNanos);
+    time->dwHighDateTime = static_cast<DWORD>(hundredNanos >> 32);
+}
+
+uint64_t HundredNanos(const timeval& time) {
+    return (static_cast<uint64_t>(time.tv_sec) * 1000000 + static_cast<uint64_t>(time.tv_usec)) *
+           10;
+}
+
 // strerror_r comes in two flavours; both end up as the text or null.
 [[maybe_unused]] const char* ErrorText(int result, const char* buffer) {
     return result == 0 ? buffer : nullptr;  // XSI: nonzero for an unknown code
@@ -281,6 +291,81 @@ void GetSystemTime(SYSTEMTIME* time) {
     time->wMinute = static_cast<WORD>(utc.tm_min);
     time->wSecond = static_cast<WORD>(utc.tm_sec);
     time->wMilliseconds = static_cast<WORD>(now.tv_nsec / 1000000);
+}
+
+BOOL GetThreadTimes(HANDLE thread, FILETIME* creation, FILETIME* exit, FILETIME* kernel,
+                    FILETIME* user) {
+    if (creation == nullptr || exit == nullptr || kernel == nullptr || user == nullptr) {
+        SetLastError(errors::kInvalidArgument);
+        return FALSE;
+    }
+    // Only the calling thread: that is all the system asks, and all that
+    // the per-thread accounting below can tell.
+    if (thread != kCurrentThread) {
+        SetLastError(errors::kBadHandle);
+        return FALSE;
+    }
+    uint64_t userTime = 0;
+    uint64_t kernelTime = 0;
+    if (vclock::Active()) {
+        vclock::ProcessorTime(&userTime, &kernelTime);
+        userTime /= 100;
+        kernelTime /= 100;
+    } else {
+#ifdef RUSAGE_THREAD
+        rusage usage{};
+        if (getrusage(RUSAGE_THREAD, &usage) != 0) {
+            SetLastError(static_cast<DWORD>(errno));
+            return FALSE;
+        }
+        userTime = HundredNanos(usage.ru_utime);
+        kernelTime = HundredNanos(usage.ru_stime);
+#else
+        SetLastError(errors::kNotSupported);
+        return FALSE;
+#endif
+    }
+    // Neither start nor end of the thread is known here.
+    PutFileTime(0, creation);
+    PutFileTime(0, exit);
+    PutFileTime(kernelTime, kernel);
+    PutFileTime(userTime, user);
+    return TRUE;
+}
+
+HANDLE GetStdHandle(DWORD which) {
+    if (which != STD_INPUT_HANDLE && which != STD_OUTPUT_HANDLE && which != STD_ERROR_HANDLE) {
+        SetLastError(errors::kInvalidArgument);
+        return INVALID_HANDLE_VALUE;
+    }
+    // The identifier itself stands for the descriptor: no registered
+    // object has such an address.
+    return reinterpret_cast<HANDLE>(static_cast<intptr_t>(static_cast<int32_t>(which)));
+}
+
+BOOL GetConsoleMode(HANDLE console, DWORD* mode) {
+    const intptr_t value = reinterpret_cast<intptr_t>(console);
+    const int32_t handles[] = {static_cast<int32_t>(STD_INPUT_HANDLE),
+                               static_cast<int32_t>(STD_OUTPUT_HANDLE),
+                               static_cast<int32_t>(STD_ERROR_HANDLE)};
+    for (int fd = 0; fd < 3; ++fd) {
+        if (value != handles[fd]) {
+            continue;
+        }
+        if (mode == nullptr) {
+            SetLastError(errors::kInvalidArgument);
+            return FALSE;
+        }
+        if (isatty(fd) == 0) {
+            SetLastError(static_cast<DWORD>(errno));
+            return FALSE;
+        }
+        // Processed output and wrapping at the line's end, as a console has.
+        *mode = 0x3;
+        return TRUE;
+    }
+    SetLastError(errors::kBadHandle);
+    return FALSE;
 }
 
 DWORD FormatMessageA(DWORD flags, const void*, DWORD messageId, DWORD, LPSTR buffer, DWORD size,

@@ -354,6 +354,42 @@ void GetSystemTime(SYSTEMTIME* time) {
     ::GetSystemTime(time);
 }
 
+BOOL GetThreadTimes(HANDLE thread, FILETIME* creation, FILETIME* exit, FILETIME* kernel,
+                    FILETIME* user) {
+    if (!vclock::Active()) {
+        return ::GetThreadTimes(thread, creation, exit, kernel, user);
+    }
+    // Simulated processor time, of the calling thread only.
+    if (creation == nullptr || exit == nullptr || kernel == nullptr || user == nullptr) {
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (thread != ::GetCurrentThread()) {
+        ::SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    uint64_t userNanos = 0;
+    uint64_t systemNanos = 0;
+    vclock::ProcessorTime(&userNanos, &systemNanos);
+    const auto put = [](uint64_t hundredNanos, FILETIME* time) {
+        time->dwLowDateTime = static_cast<DWORD>(hundredNanos);
+        time->dwHighDateTime = static_cast<DWORD>(hundredNanos >> 32);
+    };
+    put(0, creation);
+    put(0, exit);
+    put(systemNanos / 100, kernel);
+    put(userNanos / 100, user);
+    return TRUE;
+}
+
+HANDLE GetStdHandle(DWORD which) {
+    return ::GetStdHandle(which);
+}
+
+BOOL GetConsoleMode(HANDLE console, DWORD* mode) {
+    return ::GetConsoleMode(console, mode);
+}
+
 DWORD FormatMessageA(DWORD flags, const void* source, DWORD messageId, DWORD languageId,
                      LPSTR buffer, DWORD size, va_list* arguments) {
     return ::FormatMessageA(flags, source, messageId, languageId, buffer, size, arguments);

@@ -34,7 +34,7 @@ const char* DefaultProfileText() {
              "average_seek_ms": 4.0, "command_overhead_us": 40, "read_ahead_kb": 1024,
              "cache_kb": 8192, "interface_mb_s": 320, "host_cache_mb_s": 4000,
              "host_cache_mb": 256, "clock": "real", "clock_start_ms": 0, "cpu_probe_ms": 20,
-             "cpu_probe_load_percent": 25},
+             "cpu_probe_load_percent": 25, "cpu_user_us": 3, "cpu_system_us": 12},
   "faults": []
 }
 )json";

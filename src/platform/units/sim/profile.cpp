@@ -306,11 +306,11 @@ void CheckTimingRanges(const Json& j, const std::string& path) {
 }
 
 void ApplyTiming(TimingProfile& timing, const Json& j, const std::string& path) {
-    ExpectObject(
-        j, path,
-        {"instant", "rpm", "outer_mb_s", "inner_mb_s", "average_seek_ms", "command_overhead_us",
-         "read_ahead_kb", "cache_kb", "interface_mb_s", "host_cache_mb_s", "host_cache_mb", "clock",
-         "clock_start_ms", "cpu_probe_ms", "cpu_probe_load_percent"});
+    ExpectObject(j, path,
+                 {"instant", "rpm", "outer_mb_s", "inner_mb_s", "average_seek_ms",
+                  "command_overhead_us", "read_ahead_kb", "cache_kb", "interface_mb_s",
+                  "host_cache_mb_s", "host_cache_mb", "clock", "clock_start_ms", "cpu_probe_ms",
+                  "cpu_probe_load_percent", "cpu_user_us", "cpu_system_us"});
     CheckTimingRanges(j, path);
     for (const auto& [key, value] : j.items()) {
         const std::string at = Step(path, key);
@@ -348,6 +348,10 @@ void ApplyTiming(TimingProfile& timing, const Json& j, const std::string& path) 
             timing.cpuProbeMs = U32(value, at, 0, 3600000);
         } else if (key == "cpu_probe_load_percent") {
             timing.cpuProbeLoadPercent = U32(value, at, 0, 10000);
+        } else if (key == "cpu_user_us") {
+            timing.cpuUserUs = Number(value, at, true);
+        } else if (key == "cpu_system_us") {
+            timing.cpuSystemUs = Number(value, at, true);
         }
     }
     // The virtual clock moves with the unit's delays; without them it would

@@ -79,6 +79,9 @@ struct TimingProfile {
     uint32_t clockStartMs = 0;         // GetTickCount at the start of the run
     uint32_t cpuProbeMs = 0;           // the CPU probe with no worker started
     uint32_t cpuProbeLoadPercent = 0;  // added to it for every worker started
+    // Processor time each command or read costs the thread that makes it.
+    double cpuUserUs = 0;
+    double cpuSystemUs = 0;
     bool operator==(const TimingProfile&) const = default;
 };
 

@@ -3,6 +3,7 @@
 // open; each handle knows only whether it reads through the system cache.
 #include <atomic>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -74,13 +75,17 @@ HostCache& HostCacheOf(Model& model) {
 }
 
 // Where the calling thread stands on the unit's time line, and how it gets
-// to the end of an operation: by moving its virtual time, or by sleeping.
+// to the end of an operation: by moving its virtual time (and charging it
+// the operation's processor time), or by sleeping.
 Nanos Arrival(const Model& model) {
     return OnVirtualClock(model) ? static_cast<Nanos>(vclock::Now()) : RealNow();
 }
 void Complete(const Model& model, Nanos done) {
     if (OnVirtualClock(model)) {
         vclock::AdvanceTo(static_cast<uint64_t>(done));
+        const TimingProfile& timing = model.profile.timing;
+        vclock::ChargeProcessor(static_cast<uint64_t>(std::llround(timing.cpuUserUs * 1000)),
+                                static_cast<uint64_t>(std::llround(timing.cpuSystemUs * 1000)));
     } else {
         WaitUntil(done);
     }
