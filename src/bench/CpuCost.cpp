@@ -6,8 +6,8 @@
 
 #include "bench/BenchMath.h"
 #include "platform/win32.h"
-#include "run/RunState.h"
 #include "state/RunDocument.h"
+#include "state/RunState.h"
 
 namespace {
 

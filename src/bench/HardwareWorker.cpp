@@ -8,8 +8,8 @@
 #include "bench/BenchReport.h"
 #include "bench/Progress.h"
 #include "passthru/Diagnostics.h"
-#include "run/RunState.h"
 #include "state/Fatal.h"
+#include "state/RunState.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include "bench/BenchMath.h"
 #include "bench/Progress.h"
 #include "bench/Workers.h"
-#include "run/RunState.h"
 #include "state/Fatal.h"
 #include "state/RunDocument.h"
+#include "state/RunState.h"
 
 uint32_t CPUReq() {
     // Set up (and cleared, so that nothing reads indeterminate values) before

@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "platform/win32.h"
-#include "run/RunState.h"
+#include "state/RunState.h"
 
 namespace {
 

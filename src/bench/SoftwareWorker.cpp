@@ -10,9 +10,9 @@
 #include "bench/Workers.h"
 #include "passthru/Diagnostics.h"
 #include "passthru/PassThru.h"
-#include "run/RunState.h"
 #include "state/Fatal.h"
 #include "state/RunDocument.h"
+#include "state/RunState.h"
 
 namespace {
 

@@ -10,9 +10,9 @@
 #include "report/Report.h"
 #include "report/ReportBytes.h"
 #include "report/ReportRequests.h"
-#include "run/RunState.h"
 #include "state/Fatal.h"
 #include "state/RunDocument.h"
+#include "state/RunState.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include "report/Report.h"
 #include "report/ReportBytes.h"
 #include "report/ReportRequests.h"
-#include "run/RunState.h"
 #include "state/RunDocument.h"
+#include "state/RunState.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "passthru/PassThru.h"
-#include "run/RunState.h"
+#include "state/RunState.h"
 
 // A buffered request with length data bytes coming back in the block.
 inline void SendReportCommand(const uint8_t* cdb, uint8_t cdbLength, uint32_t length) {

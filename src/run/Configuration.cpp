@@ -3,10 +3,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "run/RunState.h"
 #include "state/Fatal.h"
 #include "state/Fields.h"
 #include "state/RunDocument.h"
+#include "state/RunState.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include "bench/CpuCost.h"
 #include "report/Report.h"
 #include "run/Configuration.h"
-#include "run/RunState.h"
 #include "state/RunDocument.h"
+#include "state/RunState.h"
 
 int RunVelkrand() {
     // Before anything else: a run whose results cannot be kept isn't started.

@@ -26,7 +26,7 @@
 #include "bench/Workers.h"
 #include "platform/testing.h"
 #include "platform/units/sim/sim.h"
-#include "run/RunState.h"
+#include "state/RunState.h"
 #include "support/capture.h"
 #include "support/recording_unit.h"
 

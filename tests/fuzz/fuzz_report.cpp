@@ -9,7 +9,7 @@
 
 #include "fuzz_support.h"
 #include "report/Report.h"
-#include "run/RunState.h"
+#include "state/RunState.h"
 
 namespace {
 

@@ -23,7 +23,7 @@
 #include "platform/testing.h"
 #include "platform/units/sim/sim.h"
 #include "report/Report.h"
-#include "run/RunState.h"
+#include "state/RunState.h"
 #include "support/capture.h"
 #include "support/recording_unit.h"
 

@@ -1,4 +1,4 @@
-#include "run/RunState.h"
+#include "state/RunState.h"
 
 #include <new>
 
