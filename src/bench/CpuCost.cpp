@@ -1,7 +1,6 @@
 #include "bench/CpuCost.h"
 
 #include <algorithm>
-#include <cstdarg>
 #include <cstdio>
 
 #include "bench/BenchMath.h"
@@ -13,15 +12,6 @@ namespace {
 
 uint64_t FromFileTime(const FILETIME& time) {
     return (uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime;
-}
-
-std::string Printed(const char* format, ...) {
-    char text[256];
-    va_list arguments;
-    va_start(arguments, format);
-    std::vsnprintf(text, sizeof text, format, arguments);
-    va_end(arguments);
-    return text;
 }
 
 }  // namespace
@@ -76,7 +66,7 @@ bool ProbeWithinTick(uint32_t voidTime, uint32_t ioTime, uint32_t tick) {
 }
 
 std::string FormatProbeNote(uint32_t voidTime, uint32_t ioTime, uint32_t tick) {
-    return Printed(
+    return Format(
         "velkrand: the CPU utilization above is not significant: the probes took %u ms idle "
         "and %u ms loaded, on a tick counter that moves in steps of %u ms\n",
         voidTime, ioTime, tick);
@@ -85,18 +75,18 @@ std::string FormatProbeNote(uint32_t voidTime, uint32_t ioTime, uint32_t tick) {
 std::string FormatWorkerCpu(uint64_t user, uint64_t kernel, uint64_t elapsedMs, uint64_t requests) {
     const char* head = "velkrand: workers' CPU in timed passes: ";
     if (requests == 0) {
-        return Printed("%snone, no request was timed\n", head);
+        return Format("%snone, no request was timed\n", head);
     }
     // 100 ns units: 10 to the microsecond, 10^4 to the millisecond.
     const double total = static_cast<double>(user + kernel);
     const double perRequest = total / (10.0 * static_cast<double>(requests));
     const unsigned long long count = requests;
     if (elapsedMs == 0) {
-        return Printed("%s%.2f us per request (%llu requests), in passes shorter than one tick\n",
-                       head, perRequest, count);
+        return Format("%s%.2f us per request (%llu requests), in passes shorter than one tick\n",
+                      head, perRequest, count);
     }
     const double scale = static_cast<double>(elapsedMs) * 100.0;  // to percent of elapsed
-    return Printed(
+    return Format(
         "%s%.2f%% of %llu ms elapsed (user %.2f%%, system %.2f%%), %.2f us per request "
         "(%llu requests)\n",
         head, total / scale, static_cast<unsigned long long>(elapsedMs),

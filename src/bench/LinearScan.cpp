@@ -1,6 +1,5 @@
 // The linear read scan of the whole drive and its result file.
 #include <bit>
-#include <cstdarg>
 #include <cstdio>
 #include <string>
 
@@ -8,6 +7,7 @@
 #include "bench/BenchMath.h"
 #include "bench/BenchReport.h"
 #include "bench/Progress.h"
+#include "state/Fatal.h"
 #include "state/RunDocument.h"
 
 namespace {
@@ -20,25 +20,9 @@ struct ScanResources {
     uint8_t* Buffer = nullptr;
 };
 
-// A line that ends the scan early, printed and kept in the run's document.
-void ScanFailure(const char* format, ...)
-#if defined(__GNUC__)
-    __attribute__((format(printf, 1, 2)))
-#endif
-    ;
-void ScanFailure(const char* format, ...) {
-    va_list arguments;
-    va_start(arguments, format);
-    char line[512];
-    const int length = std::vsnprintf(line, sizeof line, format, arguments);
-    va_end(arguments);
-    if (length > 0) {
-        std::fputs(line, stdout);
-        std::string text = line;
-        text.erase(0, text.find_first_not_of('\n'));
-        text.erase(text.find_last_not_of('\n') + 1);
-        RecordValue("/scan", "failure", text);
-    }
+// A line that ends the scan early, as printed, kept in the run's document.
+void RecordScanFailure(const std::string& printed) {
+    RecordValue("/scan", "failure", WithoutLineEnds(printed));
 }
 
 uint32_t EndScan(ScanResources* held, uint32_t status) {
@@ -62,13 +46,14 @@ uint32_t EndScan(ScanResources* held, uint32_t status) {
 uint32_t WriteWhole(HANDLE file, const void* data, uint32_t length) {
     DWORD written = 0;
     if (!os::WriteFile(file, data, length, &written, nullptr)) {
-        ScanFailure("\nwrite to file velkrand.rst failed with error code %d\n",
-                    static_cast<int>(os::GetLastError()));
+        RecordScanFailure(PrintFailure("\nwrite to file velkrand.rst failed with error code %d\n",
+                                       static_cast<int>(os::GetLastError())));
         return 1;
     }
     if (written != length) {
-        ScanFailure("\nnumber of bytes written (%d) != size of write buffer(%d)\n",
-                    static_cast<int>(written), static_cast<int>(length));
+        RecordScanFailure(
+            PrintFailure("\nnumber of bytes written (%d) != size of write buffer(%d)\n",
+                         static_cast<int>(written), static_cast<int>(length)));
         return 1;
     }
     return 0;
@@ -80,16 +65,16 @@ uint32_t ShowDeviceLinearRead(const char* driveName, uint32_t singleStepInKBytes
     RecordValue("/scan", "step_kbytes", int64_t{singleStepInKBytes});
     // Refused before anything is opened or divided.
     if (singleStepInKBytes == 0) {
-        ScanFailure(
+        RecordScanFailure(PrintFailure(
             "\nlinear scan refused: SingleStepInKBytes is 0, the step must be at least 1 "
-            "KByte\n");
+            "KByte\n"));
         return 1;
     }
     if (singleStepInKBytes > kMaxScanStepKBytes) {
-        ScanFailure(
+        RecordScanFailure(PrintFailure(
             "\nlinear scan refused: SingleStepInKBytes %u is above the largest step of "
             "%u KBytes\n",
-            singleStepInKBytes, kMaxScanStepKBytes);
+            singleStepInKBytes, kMaxScanStepKBytes));
         return 1;
     }
     const uint32_t stepBytes = singleStepInKBytes * 1024;
@@ -101,7 +86,7 @@ uint32_t ShowDeviceLinearRead(const char* driveName, uint32_t singleStepInKBytes
         os::CreateFileA(devicePath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                         OPEN_EXISTING, FILE_FLAG_NO_BUFFERING | FILE_ATTRIBUTE_NORMAL, nullptr);
     if (held.Device == INVALID_HANDLE_VALUE) {
-        ScanFailure("\nunable to get valid handle to %s\n", devicePath);
+        RecordScanFailure(PrintFailure("\nunable to get valid handle to %s\n", devicePath));
         return EndScan(&held, 1);
     }
 
@@ -109,15 +94,17 @@ uint32_t ShowDeviceLinearRead(const char* driveName, uint32_t singleStepInKBytes
     ULARGE_INTEGER totalBytes{};
     ULARGE_INTEGER totalFree{};
     if (!os::GetDiskFreeSpaceExA(driveName, &freeToCaller, &totalBytes, &totalFree)) {
-        ScanFailure("\nerror %d unable to get device size\n", static_cast<int>(os::GetLastError()));
+        RecordScanFailure(PrintFailure("\nerror %d unable to get device size\n",
+                                       static_cast<int>(os::GetLastError())));
         return EndScan(&held, 1);
     }
     const uint64_t volumeSize = totalBytes.QuadPart;
 
     uint32_t stepCount = 0;
     if (!ScanStepCount(volumeSize, stepBytes, &stepCount)) {
-        ScanFailure("\nlinear scan refused: %llu steps of %u KBytes do not fit the rate table\n",
-                    static_cast<unsigned long long>(volumeSize / stepBytes), singleStepInKBytes);
+        RecordScanFailure(PrintFailure(
+            "\nlinear scan refused: %llu steps of %u KBytes do not fit the rate table\n",
+            static_cast<unsigned long long>(volumeSize / stepBytes), singleStepInKBytes));
         return EndScan(&held, 1);
     }
     const uint32_t tableLength = stepCount * 4;
@@ -125,7 +112,8 @@ uint32_t ShowDeviceLinearRead(const char* driveName, uint32_t singleStepInKBytes
     held.Table =
         static_cast<uint32_t*>(os::VirtualAlloc(nullptr, tableLength, MEM_COMMIT, PAGE_READWRITE));
     if (held.Table == nullptr) {
-        ScanFailure("\nerror %d allocating memory\n", static_cast<int>(os::GetLastError()));
+        RecordScanFailure(
+            PrintFailure("\nerror %d allocating memory\n", static_cast<int>(os::GetLastError())));
         return EndScan(&held, 1);
     }
 
@@ -143,7 +131,8 @@ uint32_t ShowDeviceLinearRead(const char* driveName, uint32_t singleStepInKBytes
     held.Buffer =
         static_cast<uint8_t*>(os::VirtualAlloc(nullptr, stepBytes, MEM_COMMIT, PAGE_READWRITE));
     if (held.Buffer == nullptr) {
-        ScanFailure("\nerror %d allocating memory\n", static_cast<int>(os::GetLastError()));
+        RecordScanFailure(
+            PrintFailure("\nerror %d allocating memory\n", static_cast<int>(os::GetLastError())));
         return EndScan(&held, 1);
     }
 
@@ -160,12 +149,13 @@ uint32_t ShowDeviceLinearRead(const char* driveName, uint32_t singleStepInKBytes
             EndProgress();
         }
         if (!read) {
-            ScanFailure("error %d reading %s\n", static_cast<int>(os::GetLastError()), devicePath);
+            RecordScanFailure(PrintFailure("error %d reading %s\n",
+                                           static_cast<int>(os::GetLastError()), devicePath));
             return EndScan(&held, 1);
         }
         if (got != stepBytes) {
-            ScanFailure("\nbytes readen %d != IoRequestSize %d\n", static_cast<int>(got),
-                        static_cast<int>(stepBytes));
+            RecordScanFailure(PrintFailure("\nbytes readen %d != IoRequestSize %d\n",
+                                           static_cast<int>(got), static_cast<int>(stepBytes)));
             return EndScan(&held, 1);
         }
         held.Table[k] =
@@ -179,8 +169,8 @@ uint32_t ShowDeviceLinearRead(const char* driveName, uint32_t singleStepInKBytes
     held.File = os::CreateFileA("velkrand.rst", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
                                 nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (held.File == INVALID_HANDLE_VALUE) {
-        ScanFailure("\nfile velkrand.rst creation failed with error code %d\n",
-                    static_cast<int>(os::GetLastError()));
+        RecordScanFailure(PrintFailure("\nfile velkrand.rst creation failed with error code %d\n",
+                                       static_cast<int>(os::GetLastError())));
         return EndScan(&held, 1);
     }
     // The file is little-endian whatever the host.

@@ -104,8 +104,7 @@ void RecordWorkerEnd(int32_t index, const Fields& printed, const std::string& fa
     RecordValue(section, "index", int64_t{index});
     RecordValue(section, "complete", failure.empty());
     if (!failure.empty()) {
-        const size_t end = failure.find_last_not_of('\n');
-        RecordValue(section, "failure", failure.substr(0, end + 1));
+        RecordValue(section, "failure", WithoutLineEnds(failure));
     }
 }
 

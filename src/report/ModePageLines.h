@@ -47,3 +47,7 @@ void DecodePageLines(const uint8_t* page, std::span<const PageLine> lines, Field
 // The page's title, and whether it has anything after it: a page of length
 // 0 shows its title alone.
 bool StartPage(const uint8_t* page, const char* title, Fields& fields);
+
+// A page that is its title and a table of lines: decoded from the 192
+// returned bytes, printed, and returned.
+Fields PrintTablePage(const uint8_t* data, const char* title, std::span<const PageLine> lines);

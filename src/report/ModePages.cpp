@@ -151,6 +151,16 @@ bool StartPage(const uint8_t* page, const char* title, Fields& fields) {
     return page[1] != 0;
 }
 
+Fields PrintTablePage(const uint8_t* data, const char* title, std::span<const PageLine> lines) {
+    const uint8_t* p = data + kModePageStart;
+    Fields fields;
+    if (StartPage(p, title, fields)) {
+        DecodePageLines(p, lines, fields);
+    }
+    PrintFields(fields);
+    return fields;
+}
+
 void ShowModePages() {
     for (const uint8_t pageCode : kModePageCodes) {
         if (SenseModePage(pageCode)) {
@@ -231,23 +241,13 @@ Fields PrintDisconnectPage(const uint8_t* data) {
 }
 
 Fields PrintFormatPage(const uint8_t* data) {
-    const uint8_t* p = data + kModePageStart;
-    Fields fields;
-    if (StartPage(p, "\n\n                       Format device page (0x03)\n\n", fields)) {
-        DecodePageLines(p, kFormatLines, fields);
-    }
-    PrintFields(fields);
-    return fields;
+    return PrintTablePage(data, "\n\n                       Format device page (0x03)\n\n",
+                          kFormatLines);
 }
 
 Fields PrintGeometryPage(const uint8_t* data) {
-    const uint8_t* p = data + kModePageStart;
-    Fields fields;
-    if (StartPage(p, "\n\n                       Rigid geometry page (0x04)\n\n", fields)) {
-        DecodePageLines(p, kGeometryLines, fields);
-    }
-    PrintFields(fields);
-    return fields;
+    return PrintTablePage(data, "\n\n                       Rigid geometry page (0x04)\n\n",
+                          kGeometryLines);
 }
 
 Fields PrintFlexiblePage(const uint8_t* data) {

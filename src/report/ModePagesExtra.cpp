@@ -148,13 +148,8 @@ Fields PrintControlPage(const uint8_t* data) {
 }
 
 Fields PrintMediumTypesPage(const uint8_t* data) {
-    const uint8_t* p = data + kModePageStart;
-    Fields fields;
-    if (StartPage(p, "\n\n                       Medium types page (0x0B)\n\n", fields)) {
-        DecodePageLines(p, kMediumTypesLines, fields);
-    }
-    PrintFields(fields);
-    return fields;
+    return PrintTablePage(data, "\n\n                       Medium types page (0x0B)\n\n",
+                          kMediumTypesLines);
 }
 
 Fields PrintNotchPage(const uint8_t* data) {

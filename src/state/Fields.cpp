@@ -36,6 +36,14 @@ void AddFlag(Fields& fields, std::string key, bool value, const char* format) {
     AddValue(fields, std::move(key), value, Format(format, value ? "Yes" : "No"));
 }
 
+std::string WithoutLineEnds(const std::string& text) {
+    const size_t first = text.find_first_not_of("\r\n");
+    if (first == std::string::npos) {
+        return {};
+    }
+    return text.substr(first, text.find_last_not_of("\r\n") - first + 1);
+}
+
 void PrintFields(const Fields& fields) {
     for (const Field& field : fields) {
         if (!field.text.empty()) {

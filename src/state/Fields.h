@@ -39,6 +39,9 @@ void AddNumber(Fields& fields, std::string key, int64_t value, const char* forma
 // A flag printed through a format with one %s conversion, as Yes or No.
 void AddFlag(Fields& fields, std::string key, bool value, const char* format);
 
+// text without the line ends around it: a printed line as a value.
+std::string WithoutLineEnds(const std::string& text);
+
 // Prints every text in order, each with one call.
 void PrintFields(const Fields& fields);
 // Every text in order, as one string.

@@ -163,13 +163,9 @@ void FinishRunDocument(int status, const std::string& message) {
         return;
     }
     document.finished = true;
-    // The message as printed, without the line ends around it.
-    const size_t first = message.find_first_not_of("\r\n");
-    const size_t last = message.find_last_not_of("\r\n");
-    document.json["exit"] = {
-        {"status", status},
-        {"message", first == std::string::npos ? Json(nullptr)
-                                               : Json(message.substr(first, last - first + 1))}};
+    const std::string line = WithoutLineEnds(message);
+    document.json["exit"] = {{"status", status},
+                             {"message", line.empty() ? Json(nullptr) : Json(line)}};
     // A unit's texts are bytes, not always UTF-8: those that aren't are
     // replaced rather than refused.
     const std::string text =
