@@ -2,10 +2,6 @@
 // Windows, imported into the system registry, whose codes the lines carry).
 #include <gtest/gtest.h>
 
-#include <string>
-#include <utility>
-#include <vector>
-
 #include "e2e/e2e_util.h"
 #include "support/capture.h"
 
@@ -13,87 +9,66 @@ namespace {
 
 using namespace e2e;
 
-testsupport::ProcessResult RunWith(const std::string& regText) {
-    testsupport::TempDir dir;
-    const std::string path = dir.Write("velkrand.reg", regText);
-    return testsupport::RunProgram(VELKRAND_BINARY, dir.path(), {{"VELKRAND_REGISTRY", path}}, 60);
+// A run on the configuration under key with changes fails after printing expected.
+void ExpectRun(const Values& changes, const std::string& expected,
+               const std::string& key = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Velkrand") {
+    const testsupport::TempDir dir;
+    const std::string reg = RegText(changes, key);
+    const auto result = testsupport::RunProgram(
+        VELKRAND_BINARY, dir.path(), {{"VELKRAND_REGISTRY", dir.Write("v.reg", reg)}}, 60);
+    EXPECT_EQ(result.out.substr(0, result.out.find("error opening ")), expected) << reg;
+    EXPECT_EQ(result.err + std::to_string(result.status), "1") << reg;
 }
 
-// Configurations refused before the banner: a key missing, a thread count
-// outside the table of workers, a value missing or one byte longer than it
-// is read.
+// Refused before the banner: a key missing, a thread count outside the
+// table of workers, a value missing or one byte longer than it is read.
 TEST(ConfigurationRun, RefusedConfigurations) {
-    std::vector<std::pair<std::string, std::string>> cases = {
-        {RegText({}, "HKEY_LOCAL_MACHINE\\SOFTWARE\\Other"),
-         "Unable to open Velkrand key with error code 2\n"},
+    ExpectRun({}, "Unable to open Velkrand key with error code 2\n",
+              "HKEY_LOCAL_MACHINE\\SOFTWARE\\Other");
 #ifndef _WIN32  // the real registry always has a SOFTWARE key
-        {RegText({}, "HKEY_CURRENT_USER\\SOFTWARE\\Velkrand"),
-         "Unable to open SOFTWARE key with error code 2\n"},
+    ExpectRun({}, "Unable to open SOFTWARE key with error code 2\n",
+              "HKEY_CURRENT_USER\\SOFTWARE\\Velkrand");
 #endif
-        {RegText({{"NumberOfThreads", Dword(65)}}),
-         "NumberOfThreads value 65 is out of range: use 0 to 64\n"},
-        {RegText({{"NumberOfThreads", Dword(0xffffffff)}}),
-         "NumberOfThreads value -1 is out of range: use 0 to 64\n"},
-    };
-    // With every later value missing, the line names the value: each is
-    // read, with its own size, before the ones after it.
+    ExpectRun({{"NumberOfThreads", Dword(65)}},
+              "NumberOfThreads value 65 is out of range: use 0 to 64\n");
+    ExpectRun({{"NumberOfThreads", Dword(0xffffffff)}},
+              "NumberOfThreads value -1 is out of range: use 0 to 64\n");
+    // Each value is read, with its own size, before the ones after it.
     for (size_t first = 0; first < kValues.size(); ++first) {
         const std::string& name = kValues[first].first;
         Values changes;
         for (size_t later = first; later < kValues.size(); ++later) {
             changes.emplace_back(kValues[later].first, "");
         }
-        cases.emplace_back(RegText(changes),
-                           "Unable to read " + name + " value with error code 2\n");
+        ExpectRun(changes, "Unable to read " + name + " value with error code 2\n");
         changes.front().second =
             name == "DriveToTest" ? "\"ABCDEFGHIJKLMNOP\"" : "hex:01,00,00,00,00";
-        cases.emplace_back(RegText(changes),
-                           "Unable to read " + name + " value with error code 234\n");
-    }
-    for (const auto& [reg, out] : cases) {
-        SCOPED_TRACE(reg);
-        const auto result = RunWith(reg);
-        EXPECT_EQ(result.out, out);
-        EXPECT_EQ(result.err, "");
-        EXPECT_EQ(result.status, 1);
+        ExpectRun(changes, "Unable to read " + name + " value with error code 234\n");
     }
 }
 
-// The banner and options block of valid configurations, against those of the
-// golden report; the run then fails to open drive X:.
+// The golden report's banner and options, with the lines a change makes. Shorter
+// data replace the low bytes of the initial 512 (0x200): 07, or "2" and a NUL.
 TEST(ConfigurationRun, ExecutionOptionsBlock) {
     const std::string golden =
         testsupport::ReadFile(VELKRAND_SOURCE_DIR "/tests/golden/default-report.txt");
-    const std::string head = golden.substr(0, golden.find("I/O Level: Hardware\n") + 20);
-    struct Case {
-        Values changes;
-        Values lines;  // label, and what follows it instead
-    };
-    const Case cases[] = {
-        {{}, {}},
-        {{{"ShowDefectList", Dword(0)}}, {{"defect list: ", "No"}}},
-        {{{"SoftwareIo", Dword(7)}}, {{"I/O Level: ", "Software"}}},
-        {{{"DebugOutput", Dword(5)}, {"SameSectorIo", Dword(0x80000000)}},
-         {{"debug output: ", "Yes"}, {"Same sector I/O: ", "Yes"}}},
-        {{{"NumberOfThreads", Dword(64)}}, {{"I/O threads: ", "64"}}},
-        {{{"NumberOfIoRequests", Dword(0xffffffff)}}, {{"in a thread: ", "-1"}}},
-        // Shorter data replace the low bytes of the initial 512 (0x200), of
-        // whatever type they are: 07, or "2" and its terminator.
-        {{{"NumberOfIoRequests", "hex:07"}}, {{"in a thread: ", "519"}}},
-        {{{"NumberOfIoRequests", "\"2\""}}, {{"in a thread: ", "50"}}},
-        {{{"DriveToTest", "hex:6e,6f,64,72,69,76,65,5f,6e,6f,64,72,69,76,65,5f"}},
-         {{"mapped name: ", "\\\\.\\nodrive_nodrive_"}}},
-    };
-    for (const Case& c : cases) {
-        Values changes = {{"DriveToTest", "\"X:\""}};
-        changes.insert(changes.end(), c.changes.begin(), c.changes.end());
-        std::string expected = SetLine(head, "mapped name: ", "\\\\.\\X:");
-        for (const auto& [label, value] : c.lines) {
-            expected = SetLine(expected, label, value);
+    auto expect = [&](Values changes, const Values& lines) {
+        std::string head = golden.substr(0, golden.find("I/O Level: Hardware\n") + 20);
+        head = SetLine(head, "mapped name: ", "\\\\.\\X:");
+        for (const auto& [label, value] : lines) {
+            head = SetLine(head, label, value);
         }
-        const auto result = RunWith(RegText(changes));
-        EXPECT_EQ(result.out.substr(0, expected.size()), expected) << RegText(changes);
-    }
+        changes.insert(changes.begin(), {"DriveToTest", "\"X:\""});
+        ExpectRun(changes, head);
+    };
+    expect({{"ShowDefectList", Dword(0)}, {"SameSectorIo", Dword(0x80000000)}},
+           {{"defect list: ", "No"}, {"Same sector I/O: ", "Yes"}});
+    expect({{"DebugOutput", Dword(5)}, {"SoftwareIo", Dword(7)}},
+           {{"debug output: ", "Yes"}, {"I/O Level: ", "Software"}});
+    expect({{"NumberOfThreads", Dword(64)}, {"NumberOfIoRequests", Dword(0xffffffff)}},
+           {{"I/O threads: ", "64"}, {"in a thread: ", "-1"}});
+    expect({{"NumberOfIoRequests", "hex:07"}}, {{"in a thread: ", "519"}});
+    expect({{"NumberOfIoRequests", "\"2\""}}, {{"in a thread: ", "50"}});
 }
 
 }  // namespace

@@ -14,21 +14,16 @@ namespace {
 
 using os::units::UnitDeviceControl;
 
+// The five read commands with data in; not WRITE (10), MODE SELECT (6),
+// INQUIRY, data moving out or unsaid, nor a length foreign to the opcode.
 TEST(ReadOnlyCheck, OnlyFiveReadCommandsWithDataIn) {
-    // The operation code, the CDB's length, the data direction.
+    const uint8_t in = SCSI_IOCTL_DATA_IN, out = SCSI_IOCTL_DATA_OUT,
+                  none = SCSI_IOCTL_DATA_UNSPECIFIED;
     const std::tuple<uint8_t, uint8_t, uint8_t, bool> cases[] = {
-        {0x00, 6, SCSI_IOCTL_DATA_UNSPECIFIED, true},  // TEST UNIT READY
-        {0x1A, 6, SCSI_IOCTL_DATA_IN, true},           // MODE SENSE (6)
-        {0x25, 10, SCSI_IOCTL_DATA_IN, true},          // READ CAPACITY (10)
-        {0x37, 10, SCSI_IOCTL_DATA_IN, true},          // READ DEFECT DATA (10)
-        {0x28, 10, SCSI_IOCTL_DATA_IN, true},          // READ (10)
-        {0x28, 10, SCSI_IOCTL_DATA_OUT, false},
-        {0x28, 10, SCSI_IOCTL_DATA_UNSPECIFIED, false},
-        {0x2A, 10, SCSI_IOCTL_DATA_IN, false},  // WRITE (10)
-        {0x15, 6, SCSI_IOCTL_DATA_OUT, false},  // MODE SELECT (6)
-        {0x12, 6, SCSI_IOCTL_DATA_IN, false},   // INQUIRY: not one the system sends
-        {0x1A, 10, SCSI_IOCTL_DATA_IN, false},  // a length foreign to the opcode
-    };
+        {0x00, 6, none, true},   {0x1A, 6, in, true},   {0x25, 10, in, true},
+        {0x37, 10, in, true},    {0x28, 10, in, true},  {0x28, 10, out, false},
+        {0x28, 10, none, false}, {0x2A, 10, in, false}, {0x15, 6, out, false},
+        {0x12, 6, in, false},    {0x1A, 10, in, false}};
     for (const auto& [opcode, length, dataIn, allowed] : cases) {
         const uint8_t cdb[16] = {opcode};
         EXPECT_EQ(os::units::IsReadOnlyCommand(cdb, length, dataIn, opcode ? 512 : 0), allowed)
@@ -36,13 +31,14 @@ TEST(ReadOnlyCheck, OnlyFiveReadCommandsWithDataIn) {
     }
 }
 
-// Sends a buffered request whose sense and data areas start out as 0xEE,
-// so that stray writes show; the answer comes back in place, with the count
-// of bytes returned kept in the block's filler.
+// Sends a buffered request with its sense and data areas filled with 0xEE,
+// to show stray writes; the count of bytes returned goes to the filler.
 uint32_t Send(testsupport::RecordingUnit& unit, PassThruBlock& block, std::vector<uint8_t> cdb,
-              uint32_t length, DWORD outLength, uint8_t senseLength = kSenseRequested) {
+              uint32_t length, DWORD outLength, uint8_t senseLength = kSenseRequested,
+              uint32_t senseOffset = kSenseOffset) {
     FillPassThru(&block, 0, 0, cdb.data(), static_cast<uint8_t>(cdb.size()), length);
     block.Spt.SenseInfoLength = senseLength;
+    block.Spt.SenseInfoOffset = senseOffset;
     std::memset(block.SenseBuf, 0xEE, sizeof block.SenseBuf);
     std::memset(block.DataBuf, 0xEE, sizeof block.DataBuf);
     DWORD returned = 0;
@@ -53,15 +49,18 @@ uint32_t Send(testsupport::RecordingUnit& unit, PassThruBlock& block, std::vecto
     return error;
 }
 
+// A WRITE, a 17-byte CDB, a data area past the output's end, sense areas
+// past it or in the header, the direct form moving a READ (10)'s data out.
 TEST(UnitDeviceControl, ForbiddenAndMalformedRequestsNeverReachTheUnit) {
     testsupport::RecordingUnit unit;
     PassThruBlock block;
     const auto invalid = os::errors::kInvalidArgument;
+    const std::vector<uint8_t> tur(6, 0);
     EXPECT_EQ(Send(unit, block, {0x2A, 0, 0, 0, 0, 0, 0, 0, 1, 0}, 512, 604), invalid);
-    EXPECT_EQ(Send(unit, block, std::vector<uint8_t>(17, 0), 0, 604), invalid);  // CDB too long
+    EXPECT_EQ(Send(unit, block, std::vector<uint8_t>(17, 0), 0, 604), invalid);
     EXPECT_EQ(Send(unit, block, {0x1A, 0, 8, 0, 192, 0}, 192, kDataOffset + 191), invalid);
-    EXPECT_EQ(Send(unit, block, {0, 0, 0, 0, 0, 0}, 0, kSenseOffset + 23), invalid);  // sense
-    // The direct form with READ (10) but data moving out.
+    EXPECT_EQ(Send(unit, block, tur, 0, kSenseOffset + 23), invalid);
+    EXPECT_EQ(Send(unit, block, tur, 0, 604, 24, sizeof(SCSI_PASS_THROUGH) - 1), invalid);
     const uint8_t read10[10] = {0x28, 0, 0, 0, 0, 0, 0, 0, 1, 0};
     uint8_t data[512];
     PassThruDirBlock direct;
@@ -72,6 +71,7 @@ TEST(UnitDeviceControl, ForbiddenAndMalformedRequestsNeverReachTheUnit) {
                                 &direct, kDirBlockLength, returned),
               invalid);
     EXPECT_TRUE(unit.commands.empty());
+    EXPECT_EQ(Send(unit, block, tur, 0, 604, 24, sizeof(SCSI_PASS_THROUGH)), 0u);  // just after
 }
 
 // What the unit claims is cut to what was asked for, sense to 32 bytes at
@@ -83,21 +83,27 @@ TEST(UnitDeviceControl, AnswersAreWrittenBackWithinWhatWasAsked) {
     const std::tuple<uint32_t, uint8_t, uint8_t, uint8_t, uint32_t, const char*> cases[] = {
         {192, 24, 0, 0, 100, "0 100 192"}, {192, 24, 0, 0, 5000, "0 192 284"},
         {0, 24, 18, 18, 0, "18 0 78"},     {0, 24, 32, 255, 0, "24 0 84"},
-        {0, 200, 32, 255, 0, "32 0 92"},   {0, 24, 0, 0, 0, "0 0 56"},
-    };
+        {0, 200, 32, 255, 0, "32 0 92"},   {0, 24, 0, 0, 0, "0 0 56"}};
     for (const auto& [length, asked, given, claimed, claimedTransfer, outcome] : cases) {
         testsupport::RecordingUnit unit;
-        const std::vector<uint8_t> sense(given, 0x70), data(600, 0x11);
-        unit.answer = {0, 2, sense, claimed, data, claimedTransfer, 4, 5, 6};
+        unit.answer = {0,
+                       2,
+                       std::vector<uint8_t>(given, 0x70),
+                       claimed,
+                       std::vector<uint8_t>(600, 0x11),
+                       claimedTransfer,
+                       4,
+                       5,
+                       6};
         PassThruBlock block;
-        const std::vector<uint8_t> cdb = {uint8_t(length ? 0x1A : 0), 0, 8, 0, 192, 0};
-        ASSERT_EQ(Send(unit, block, cdb, length, 604, asked), 0u);
+        ASSERT_EQ(
+            Send(unit, block, {uint8_t(length ? 0x1A : 0), 0, 8, 0, 192, 0}, length, 604, asked),
+            0u);
         const SCSI_PASS_THROUGH& spt = block.Spt;
         EXPECT_EQ(std::to_string(spt.SenseInfoLength) + " " +
                       std::to_string(spt.DataTransferLength) + " " + std::to_string(block.Filler),
                   outcome);
         EXPECT_EQ(spt.ScsiStatus * 1000 + spt.PathId * 100 + spt.TargetId * 10 + spt.Lun, 2456);
-        // Sense beyond its count and data beyond the request stay as they were.
         EXPECT_EQ(reinterpret_cast<uint8_t*>(&block)[kSenseOffset + spt.SenseInfoLength], 0xEE);
         EXPECT_EQ(block.DataBuf[length], 0xEE);
     }

@@ -2,7 +2,6 @@
 // system's own files, and nothing but reading reaches a real device.
 #include <gtest/gtest.h>
 
-#include <cstddef>
 #include <cstring>
 #include <string>
 #include <tuple>
@@ -12,15 +11,6 @@
 #include "platform/win32.h"
 #include "support/capture.h"
 #include "support/recording_unit.h"
-
-// The request blocks take their layout from the system's headers: a 64-bit
-// process sends the 64-bit form, with 8-byte buffer fields in 56-byte headers.
-static_assert(sizeof(SCSI_PASS_THROUGH) == 56 && sizeof(SCSI_PASS_THROUGH_DIRECT) == 56);
-static_assert(offsetof(SCSI_PASS_THROUGH, DataBufferOffset) == 24 &&
-              offsetof(SCSI_PASS_THROUGH_DIRECT, SenseInfoOffset) == 32 &&
-              offsetof(SCSI_PASS_THROUGH, Cdb) == 36);
-static_assert(kSenseOffset == 60 && kDataOffset == 92 && sizeof(PassThruBlock) == 608 &&
-              kDirBlockLength == 96);
 
 namespace {
 
@@ -33,9 +23,9 @@ HANDLE Open(const std::string& path, DWORD flags = 0) {
 constexpr LONG kNone = 0x7EADBEEF;  // no high part passed
 
 // One step on a handle: a read of length bytes, else a move; what it came
-// to, error code included.
+// to, the error code included (which calls set it on success).
 std::string Apply(HANDLE handle, DWORD length, LONG distance, LONG high, DWORD method) {
-    os::SetLastError(1234);  // which calls set the error code on success
+    os::SetLastError(1234);
     if (length != 0) {
         std::string data(length, '\0');
         DWORD got = 0;
@@ -48,7 +38,10 @@ std::string Apply(HANDLE handle, DWORD length, LONG distance, LONG high, DWORD m
            std::to_string(os::GetLastError());
 }
 
-// The system's own file of the same bytes is the reference for every step.
+// The system's own file of the same bytes is the reference for every step:
+// before the start, refused and not moved; a short read at the end; 4 GiB,
+// far past it; a low part of all ones, which clears the error; no such
+// method. Names are the device paths of the layer's names, in any case.
 TEST(LayerUnits, PositionsAndReadsFollowTheSystemsFiles) {
     const auto unit = testsupport::InstallRecordingUnit("recwin");
     for (uint32_t i = 0; i < (1 << 20); ++i) {
@@ -57,7 +50,6 @@ TEST(LayerUnits, PositionsAndReadsFollowTheSystemsFiles) {
     testsupport::TempDir dir;
     const HANDLE file =
         Open(dir.Write("unit.bin", std::string(unit->medium.begin(), unit->medium.end())));
-    // Names are the system's device paths of the layer's names, in any case.
     const HANDLE layer = Open("\\\\.\\RECWIN", FILE_FLAG_NO_BUFFERING);
     ASSERT_TRUE(file != INVALID_HANDLE_VALUE && layer != INVALID_HANDLE_VALUE);
     EXPECT_TRUE(unit->opens.at(0).unbuffered);
@@ -65,21 +57,17 @@ TEST(LayerUnits, PositionsAndReadsFollowTheSystemsFiles) {
         EXPECT_EQ(Open(path), INVALID_HANDLE_VALUE) << path;
         EXPECT_EQ(os::GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND)) << path;
     }
-    // Before the start: refused, not moved; a short read at the end; 4 GiB,
-    // far past it; a low part of all ones, which clears the error; no such
-    // method.
-    const std::tuple<DWORD, LONG, LONG, DWORD> steps[] = {
-        {0, 4096, kNone, FILE_BEGIN},
-        {512, 0, kNone, 0},
-        {0, -100000, kNone, FILE_CURRENT},
-        {0, -10, kNone, FILE_END},
-        {64, 0, kNone, 0},
-        {0, 0, 1, FILE_BEGIN},
-        {16, 0, kNone, 0},
-        {0, -1, 0, FILE_BEGIN},
-        {0, 5, kNone, 3},
-    };
-    for (const auto& [length, distance, high, method] : steps) {
+    for (const auto& [length, distance, high, method] :
+         std::initializer_list<std::tuple<DWORD, LONG, LONG, DWORD>>{
+             {0, 4096, kNone, FILE_BEGIN},
+             {512, 0, kNone, 0},
+             {0, -100000, kNone, FILE_CURRENT},
+             {0, -10, kNone, FILE_END},
+             {64, 0, kNone, 0},
+             {0, 0, 1, FILE_BEGIN},
+             {16, 0, kNone, 0},
+             {0, -1, 0, FILE_BEGIN},
+             {0, 5, kNone, 3}}) {
         EXPECT_EQ(Apply(layer, length, distance, high, method),
                   Apply(file, length, distance, high, method))
             << length << " " << distance << " " << high << " " << method;
@@ -88,16 +76,15 @@ TEST(LayerUnits, PositionsAndReadsFollowTheSystemsFiles) {
     EXPECT_TRUE(os::CloseHandle(file));
 }
 
+// Wine opens a volume by its device path, though it cannot send it SCSI.
+// The file takes the bytes; the others fail with ERROR_WRITE_PROTECT.
 TEST(LayerUnits, UnitsAndDevicesAreNeverWritten) {
     testsupport::InstallRecordingUnit("recwin");
     testsupport::TempDir dir;
     const std::string path = dir.Write("plain.bin", "");
-    // Wine opens a volume by its device path, though it cannot send it SCSI.
-    // The file takes the bytes; the others fail with ERROR_WRITE_PROTECT.
     const HANDLE unit = Open("\\\\.\\recwin");
-    const std::pair<HANDLE, std::string> cases[] = {
-        {Open(path), "1 4 1234"}, {unit, "0 0 19"}, {Open("\\\\.\\C:"), "0 0 19"}};
-    for (const auto& [handle, outcome] : cases) {
+    for (const auto& [handle, outcome] :
+         {std::pair{Open(path), "1 4 1234"}, {unit, "0 0 19"}, {Open("\\\\.\\C:"), "0 0 19"}}) {
         ASSERT_NE(handle, INVALID_HANDLE_VALUE) << outcome;
         DWORD written = 99;
         os::SetLastError(1234);
