@@ -261,10 +261,15 @@ std::pair<nlohmann::json, std::string> Unit(int unit) {
              Line("%.1f", static_cast<double>(static_cast<int32_t>(last) / 1024) * size / 1024)) +
          Row("Maximum logical block", Line("%d", static_cast<int32_t>(last)));
     const Entries grown = {{258 + n, 3 + n, 42 + 1000 * n}, {100000 + n, 15 + n, 0xFFFFFFFF - n}};
-    const Entries primary = {
+    Entries primary = {
         {n + 1, 1, 7 + n}, {16777215 - n, 255 - n, 99999 + n}, {1234 + n, 200 + n, 0x7FFFFFFF - n}};
+    // One unit's list is 320 bytes long: the length's upper byte counts too.
+    for (uint32_t e = 0; unit == 4 && e < 37; ++e) {
+        primary.push_back({5000 + e, e + 2, 77 * e + 3});
+    }
     profile["defects"] = {{"grown", grown}, {"primary", primary}};
-    s += ExpectedList(kGrown, 16, grown) + ExpectedList(kPrimary, 24, primary);
+    s += ExpectedList(kGrown, 16, grown) +
+         ExpectedList(kPrimary, static_cast<int>(primary.size() * 8), primary);
     // Each page as long as a unit has it, with every rate and interface word
     // and values next to them, in a zeroed data area; an empty page stops
     // after its title, page 0x01 after its length.

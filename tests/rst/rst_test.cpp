@@ -202,6 +202,14 @@ TEST(RstChart, ManyStepsAreDrawnAsTheSlowestAndFastestOfEachRun) {
     rates[9] = 61000, rates[10] = 0, rates[11] = 71000;  // run 3
     rates[1500] = rates[1501] = rates[1502] = 0;         // run 500
     const testsupport::TempDir dir;
+    const Chart whole = ReadChart(
+        std::get<1>(Rst(dir, {"--svg", "-"}, ResultBytes(std::vector<uint32_t>(2000, 70000)))),
+        2000, 80);
+    ASSERT_EQ(whole.curve.size(), 1u);
+    ASSERT_EQ(whole.curve[0].size(), 2000u);  // up to 2000 steps, a point each
+    for (const size_t step : {1, 1999}) {
+        EXPECT_NEAR(whole.curve[0][step].first, whole.x(double(step) + 0.5), 0.01) << step;
+    }
     const Chart chart =
         ReadChart(std::get<1>(Rst(dir, {"--svg", "-"}, ResultBytes(rates))), 2500, 80);
     EXPECT_EQ(chart.texts.substr(0, 44), "standard input: read rate across the medium\n");
