@@ -31,71 +31,46 @@ inline const Values kValues = {{"NumberOfThreads", Dword(0)},       {"ShowDefect
                                {"NumberOfIoRequests", Dword(512)},  {"SoftwareIo", Dword(0)},
                                {"SingleStepInKBytes", Dword(16384)}};
 
-// kValues under key with changes, the last change of a value winning and an
-// empty data removing it. Written in reverse, so that the order of reading
-// cannot come from the file.
+// kValues under key with changes, the last change winning and an empty data
+// removing the value; written in reverse, so that the order of reading cannot
+// come from the file.
 inline std::string RegText(const Values& changes,
                            const std::string& key = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Velkrand") {
-    std::string text = "Windows Registry Editor Version 5.00\n\n[" + key + "]\n";
+    std::string text = "Windows Registry Editor Version 5.00\n\n; settings\n[" + key + "]\n";
     for (auto value = kValues.rbegin(); value != kValues.rend(); ++value) {
         std::string data = value->second;
         for (const auto& [name, changed] : changes) {
             data = name == value->first ? changed : data;
         }
-        if (!data.empty()) {
-            text += "\"" + value->first + "\"=" + data + "\n";
-        }
+        text += data.empty() ? "" : "\"" + value->first + "\"=" + data + "\n";
     }
     return text;
 }
 
-// Runs the program in dir. A profile describes the simulated unit: on the
-// virtual clock as it says, else without its delays unless it gives any
-// timing key of its own; without one the unit is the built-in default,
-// delays and all. On Linux standard error can be a terminal instead of a
-// pipe.
+// Runs the program in dir on the simulated unit profile describes (without
+// delays unless it gives timing), writing the run's document to jsonPath.
 inline testsupport::ProcessResult RunVelkrand(const testsupport::TempDir& dir,
-                                              const Values& changes, const json* profile = nullptr,
-                                              int timeoutSeconds = 60,
-                                              [[maybe_unused]] bool onTerminal = false) {
-    std::string unit;  // empty: no variable
-    if (profile != nullptr) {
-        json unitProfile = *profile;
-        if (!unitProfile.contains("timing")) {
-            unitProfile["timing"]["instant"] = true;
-        }
-        unit = dir.Write("unit.json", unitProfile.dump());
+                                              const Values& changes, const json* unit,
+                                              [[maybe_unused]] bool onTerminal = false,
+                                              const std::string& jsonPath = "") {
+    json profile = *unit;
+    if (!profile.contains("timing")) {
+        profile["timing"]["instant"] = true;
     }
-    const std::string reg = dir.Write("velkrand.reg", RegText(changes));
-    const std::map<std::string, std::string> env = {{"VELKRAND_REGISTRY", reg},
-                                                    {"VELKRAND_SIM_PROFILE", unit}};
+    const std::map<std::string, std::string> env = {
+        {"VELKRAND_REGISTRY", dir.Write("velkrand.reg", RegText(changes))},
+        {"VELKRAND_SIM_PROFILE", dir.Write("unit.json", profile.dump())},
+        {"VELKRAND_JSON", jsonPath}};
 #ifndef _WIN32
     if (onTerminal) {
-        return testsupport::RunProgramOnTerminal(VELKRAND_BINARY, dir.path(), env, timeoutSeconds);
+        return testsupport::RunProgramOnTerminal(VELKRAND_BINARY, dir.path(), env, 60);
     }
 #endif
-    return testsupport::RunProgram(VELKRAND_BINARY, dir.path(), env, timeoutSeconds);
+    return testsupport::RunProgram(VELKRAND_BINARY, dir.path(), env, 60);
 }
 
-// The number after each of labels as "#"; figures are the characters a
-// number is made of.
-inline std::string MaskAfter(std::string text, const std::vector<std::string>& labels,
-                             const char* figures = "0123456789.") {
-    for (const std::string& label : labels) {
-        for (size_t at = text.find(label); at != std::string::npos; at = text.find(label, at)) {
-            at += label.size();
-            const size_t end = text.find_first_not_of(figures, at);
-            const size_t length = (end == std::string::npos ? text.size() : end) - at;
-            if (length > 0) {
-                text.replace(at, length, 1, '#');
-            }
-        }
-    }
-    return text;
-}
-
-// What follows the first begin, up to the first end after it (an empty end:
-// to the end); a missing marker gives a text no expectation matches.
+// What follows the first begin, up to the first end after it (or the end);
+// a missing marker gives a text no expectation matches.
 inline std::string Between(const std::string& out, const std::string& begin,
                            const std::string& end) {
     const size_t from = out.find(begin);

@@ -76,9 +76,7 @@ json PrintedValue(const std::string& text, const std::string& label) {
 // value its line prints; the rest what the configuration and the unit give.
 TEST(JsonRun, EveryShownValueIsInTheDocument) {
     const testsupport::TempDir dir;
-    testsupport::SetEnv("VELKRAND_JSON", dir.path() + "/run.json");
-    const auto run = RunVelkrand(dir, kRun, &kUnit);
-    testsupport::SetEnv("VELKRAND_JSON", "");
+    const auto run = RunVelkrand(dir, kRun, &kUnit, false, dir.path() + "/run.json");
     ASSERT_EQ(run.status, 0) << run.err;
     const json d = json::parse(testsupport::ReadFile(dir.path() + "/run.json"));
     const std::string report = run.out.substr(0, run.out.find("Executing non-destructive tests"));
@@ -109,6 +107,8 @@ TEST(JsonRun, EveryShownValueIsInTheDocument) {
         json({d["mode_pages"][0]["bytes"], d["mode_pages"][1]["fields"]["maximum_burst_bytes"],
               d["unit"]["device_type_name"], d["unit"]["vendor"]}),
         json({"01 0a a5 11 12 13 14 ff 15 fe 16 17", nullptr, "Disk", "VEND"}));
+    EXPECT_EQ(d["tool"], json::parse(R"({"name": "velkrand", "version": "4.10", "release": 4,
+        "build": 1540})"));
     EXPECT_EQ(d["configuration"],
               json::parse(R"({"device_path": "\\\\.\\sim0", "number_of_threads": 2,
                 "number_of_io_requests": 133, "show_defect_list": 1, "debug_output": 3,
@@ -144,9 +144,7 @@ TEST(JsonRun, UnusablePathsAreRefused) {
     std::filesystem::create_directory(dir.path() + "/folder");
     for (const std::string& path :
          {existing, dir.path() + "/folder", dir.path() + "/no/run.json"}) {
-        testsupport::SetEnv("VELKRAND_JSON", path);
-        const auto run = RunVelkrand(dir, {}, &kUnit);
-        testsupport::SetEnv("VELKRAND_JSON", "");
+        const auto run = RunVelkrand(dir, {}, &kUnit, false, path);
         const std::string line =
             "velkrand: VELKRAND_JSON names " + path + ", which cannot be created: ";
         EXPECT_EQ(run.out + std::to_string(run.status) + run.err.substr(0, line.size()),
