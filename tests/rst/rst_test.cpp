@@ -207,7 +207,7 @@ TEST(RstChart, ManyStepsAreDrawnAsTheSlowestAndFastestOfEachRun) {
         2000, 80);
     ASSERT_EQ(whole.curve.size(), 1u);
     ASSERT_EQ(whole.curve[0].size(), 2000u);  // up to 2000 steps, a point each
-    for (const size_t step : {1, 1999}) {
+    for (const size_t step : {size_t{1}, size_t{1999}}) {
         EXPECT_NEAR(whole.curve[0][step].first, whole.x(double(step) + 0.5), 0.01) << step;
     }
     const Chart chart =
