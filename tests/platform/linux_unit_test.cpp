@@ -26,13 +26,12 @@ void Put(const std::string& root, const std::string& path, const std::string& co
     }
 }
 
-// Only plain names of block devices open ("null" is a character device, as sg nodes are), and only
+// Only plain names of block devices open ("null" is a character device, as sg nodes are), only
 // for reading; unbuffered adds O_DIRECT.
 TEST(LinuxUnit, OpensBlockDevicesByPlainNameForReadingOnly) {
-    for (const auto& [name, expected] : {std::pair{"..", ENOENT},
-                                         {"disk/by-id/x", ENOENT},
-                                         {"no-such", ENOENT},
-                                         {"null", ENOTBLK}}) {
+    const std::pair<const char*, int> names[] = {
+        {"..", ENOENT}, {"disk/by-id/x", ENOENT}, {"no-such", ENOENT}, {"null", ENOTBLK}};
+    for (const auto& [name, expected] : names) {
         uint32_t error = 0;
         EXPECT_EQ(OpenSystemUnit(name, OpenOptions{}, error), nullptr) << name;
         EXPECT_EQ(error, static_cast<uint32_t>(expected)) << name;

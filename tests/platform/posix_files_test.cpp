@@ -28,11 +28,12 @@ TEST(CreateNew, MakesOnlyNewFilesAndNeverTouchesWhatExists) {
     ASSERT_EQ(symlink(target.c_str(), (dir.path() + "/link.rst").c_str()), 0);
     ASSERT_EQ(symlink((dir.path() + "/nowhere").c_str(), (dir.path() + "/dangling.rst").c_str()),
               0);
-    for (const auto& [name, disposition, error] : {std::tuple{"/velkrand.rst", CREATE_NEW, EEXIST},
-                                                   {"/link.rst", CREATE_NEW, EEXIST},
-                                                   {"/dangling.rst", CREATE_NEW, EEXIST},
-                                                   {"/velkrand.rst", CREATE_ALWAYS, EINVAL},
-                                                   {"/velkrand.rst", OPEN_EXISTING, EINVAL}}) {
+    const std::tuple<const char*, DWORD, int> cases[] = {{"/velkrand.rst", CREATE_NEW, EEXIST},
+                                                         {"/link.rst", CREATE_NEW, EEXIST},
+                                                         {"/dangling.rst", CREATE_NEW, EEXIST},
+                                                         {"/velkrand.rst", CREATE_ALWAYS, EINVAL},
+                                                         {"/velkrand.rst", OPEN_EXISTING, EINVAL}};
+    for (const auto& [name, disposition, error] : cases) {
         EXPECT_EQ(os::CreateFileA((dir.path() + name).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
                                   nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr),
                   INVALID_HANDLE_VALUE)
@@ -54,14 +55,11 @@ TEST(UnitHandles, PositionedReadsAndNoWrites) {
     ASSERT_NE(handle, INVALID_HANDLE_VALUE);
     EXPECT_TRUE(unit->opens.at(0).unbuffered);
     std::string outcomes;
-    for (const auto& [distance, high, method] :
-         std::initializer_list<std::tuple<LONG, LONG, DWORD>>{{-16, -9, FILE_END},
-                                                              {-48, -9, FILE_CURRENT},
-                                                              {-5000, -1, FILE_CURRENT},
-                                                              {0, 1, FILE_BEGIN},
-                                                              {-1, 0, FILE_BEGIN},
-                                                              {16, -9, FILE_CURRENT},
-                                                              {2, -9, 3}}) {
+    const std::tuple<LONG, LONG, DWORD> steps[] = {
+        {-16, -9, FILE_END}, {-48, -9, FILE_CURRENT}, {-5000, -1, FILE_CURRENT},
+        {0, 1, FILE_BEGIN},  {-1, 0, FILE_BEGIN},     {16, -9, FILE_CURRENT},
+        {2, -9, 3}};
+    for (const auto& [distance, high, method] : steps) {
         LONG highPart = high;
         os::SetLastError(1234);
         const DWORD result =

@@ -45,9 +45,7 @@ std::string HexText(const std::vector<uint8_t>& bytes) {
     return text;
 }
 
-const char* Flag(int bit) {
-    return bit != 0 ? "Yes" : "No";
-}
+const auto Flag = [](int bit) { return bit != 0 ? "Yes" : "No"; };
 
 // A line of the report, its label ending at the colon's column.
 std::string Row(const std::string& label, const std::string& value, size_t width = 36) {
@@ -321,9 +319,8 @@ TEST(WholeReport, EveryFieldAsItsBytesGiveIt) {
 }
 
 // Every command the report sends, in order, whatever their outcome: a failed call leaves TEST UNIT
-// READY counting as ready. With DebugOutput set (any value) a rejected command shows its status and
-// sense, a list also what came of it; a RECOVERED ERROR alone keeps a list, a ShowDefectList of 2
-// none.
+// READY counting as ready. With DebugOutput set (any value) a rejected command shows its status
+// and sense, a list what came of it; a RECOVERED ERROR alone keeps a list, ShowDefectList 2 none.
 TEST(WholeReport, CommandsAndTheirRefusal) {
     auto unit = testsupport::InstallRecordingUnit("recreport");
     unit->answer.error = 5;
