@@ -1,5 +1,4 @@
-// The Linux backend without a disk: the open, the SG_IO request and its outcome, sysfs as fake
-// trees written here, and the last read-only guard.
+// The Linux backend without a disk: open, SG_IO request and outcome, fake sysfs, the guard.
 #ifdef __linux__
 
 #include <fcntl.h>

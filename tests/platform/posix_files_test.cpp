@@ -1,5 +1,4 @@
-// The POSIX side of the platform layer: files, unit handles, threads, clocks and error texts, each
-// as its Win32 namesake behaves.
+// The POSIX platform layer: files, unit handles, threads, clocks, error texts, as on Win32.
 #include <gtest/gtest.h>
 #include <time.h>
 #include <unistd.h>
@@ -19,8 +18,7 @@
 
 namespace {
 
-// An existing file, a link to one and a dangling link are never opened for writing, nor followed,
-// nor truncated.
+// An existing file, a link to one, a dangling link: never opened to write, followed, truncated.
 TEST(CreateNew, MakesOnlyNewFilesAndNeverTouchesWhatExists) {
     testsupport::TempDir dir;
     const std::string path = dir.Write("velkrand.rst", "old");
@@ -119,8 +117,7 @@ TEST(FormatMessageA, SystemTextWithLineEndOrFailure) {
     EXPECT_EQ(os::GetLastError(), static_cast<DWORD>(ERANGE));
 }
 
-// The calling thread's processor time, user and system apart, agrees with the kernel's own count of
-// it (in 100 ns).
+// The calling thread's user and system time agree with the kernel's count of it (100 ns units).
 TEST(GetThreadTimes, CountsTheCallingThreadsOwnTime) {
     const auto times = [] {  // user, system, the kernel's count
         FILETIME t[4];

@@ -67,7 +67,7 @@ TEST(RegStore, QueriesOverTheFile) {
         u"\"Odd\"=hex(2):41,00,42\r\n\"Wide\"=hex(1):c4,00,3d,d8,00,de,00,00\r\n"
         u"\"Broken\"=hex(1):00,d8,41,00\r\n\"Empty\"=hex(1):\r\n\"Raw\"=hex(0):41,42\r\n");
     const std::string header = "Windows Registry Editor Version 5.00\n\n";
-    const std::string value = header + top + "\"NumberOfThreads\"=dword:00000002\n";
+    const std::string value = header + top + "; by hand\n\"NumberOfThreads\"=dword:00000002\n";
     const auto deep = [&](size_t depth) {  // a section depth keys below Velkrand first
         std::string path = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Velkrand";
         while (depth-- > 0) {

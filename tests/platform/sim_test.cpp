@@ -1,5 +1,4 @@
-// The simulated unit: its answers, the faults and refusals of its profile, and its timing on the
-// virtual clock.
+// The simulated unit: answers, profile faults and refusals, timing on the virtual clock.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -30,8 +29,7 @@ std::string Hex(const uint8_t* bytes, size_t count) {
 
 os::units::ScsiCommand sent;  // the last command Send passed, as the unit left it
 
-// The outcome: "E" and the error; the data, or "ok" for none; or "S", the status, the sense, and
-// "+data" when data came too.
+// "E" and the error; the data, or "ok" for none; or "S", status, sense, "+data" if data came.
 std::string Send(os::units::Unit& unit, const std::string& cdbHex, uint32_t dataLength,
                  uint8_t senseCapacity = 24) {
     const std::vector<uint8_t> cdb = testsupport::HexBytes(cdbHex);
@@ -120,8 +118,7 @@ TEST_F(SimTest, CommandsAnswerAsConfigured) {
     EXPECT_EQ(Hex(out, 8), " 02 00 00 00 00 07 ee ee");
 }
 
-// One operation of the table below: "ok" or the bytes read, "E" and the error, or "S" and the
-// status.
+// One operation below: "ok" or the bytes read, "E" and the error, or "S" and the status.
 std::string Do(os::units::Unit& unit, const std::string& op) {
     const auto where = static_cast<uint32_t>(std::atoi(op.c_str() + op.find('@') + 1));
     uint32_t error = 0;

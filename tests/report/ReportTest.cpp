@@ -1,5 +1,4 @@
-// The device report: whole reports of simulated units worked out from their bytes, the commands it
-// sends and their refusal, and hostile answers.
+// The device report: whole reports of simulated units, its commands and refusals, bad answers.
 #include <gtest/gtest.h>
 #ifndef _WIN32
 #include <sys/resource.h>
@@ -108,8 +107,7 @@ std::string ExpectedList(const char* title, int length, const Entries& entries) 
     return s;
 }
 
-// A header cut short is an empty list; of the entries announced only those wholly inside the buffer
-// print.
+// A header cut short is an empty list; of the entries only those wholly in the buffer print.
 TEST(DefectList, EntriesInsideTheListAndTheBuffer) {
     for (const auto& [hex, out] :
          {std::pair{"00 05 00", ExpectedList(kGrown, 0, {})},

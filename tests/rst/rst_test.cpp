@@ -1,5 +1,4 @@
-// velkrand-rst on result files the tests write: the table and the document exact, the chart line by
-// line and as rendered pixels, and every refusal.
+// velkrand-rst: the table and document exact, the chart by line and in pixels, every refusal.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -17,8 +16,7 @@ namespace {
 using Json = nlohmann::ordered_json;
 using Args = std::vector<std::string>;
 
-// Four steps that finished within one clock tick (3, 5, 10, 11), an isolated measured step (4) and
-// one tie among the slowest (9 and 14).
+// Steps 3, 5, 10, 11 finished within a tick; 4 is an isolated measured step; 9 and 14 tie.
 const std::vector<uint32_t> kRates = {152000, 161500, 147250, 0, 139125, 0,     128750, 133000,
                                       121900, 97541,  0,      0, 88001,  90500, 97541,  114700};
 constexpr uint64_t kStepBytes = 100663296;  // --step-kb 98304
@@ -57,8 +55,7 @@ const std::string kCsv =
     "12,1207959552,1.207959552,88001\n13,1308622848,1.308622848,90500\n"
     "14,1409286144,1.409286144,97541\n15,1509949440,1.509949440,114700\n";
 
-// The 12 measured rates add up to 1471808; the two fastest are not among the ten slowest, and the
-// tie 9, 14 goes by position.
+// The 12 measured rates sum to 1471808; the fastest two aren't among the slowest ten; 9, 14 tie.
 TEST(RstTable, CsvAndJsonCarryEveryStepAndTheSummary) {
     const testsupport::TempDir dir;
     EXPECT_EQ(std::get<1>(Rst(dir, {"--step-kb", "98304", "-"})), kCsv);
@@ -259,8 +256,7 @@ TEST(RstCli, RefusalsGetTheirStatusAndOneLine) {
     expect(good, {"--step-kb", "4194303", bad}, 0, "");
 }
 
-// -o writes what standard output gets, refuses an existing file unless forced, and never leaves a
-// temporary file.
+// -o writes what standard output gets, replaces a file only if forced, leaves no temporary file.
 TEST(RstCli, OutputFilesAreWholeAndReplacedOnlyWhenForced) {
     const testsupport::TempDir dir;
     const std::string out = dir.path() + "/out.csv", sub = dir.path() + "/sub";
