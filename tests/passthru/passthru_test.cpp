@@ -5,6 +5,7 @@
 #endif
 
 #include <cstring>
+#include <numeric>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -17,8 +18,8 @@
 
 namespace {
 
-// A block filled again equals one filled from scratch, whatever it held. A
-// buffered request for more than the block holds goes out cut to it, refused.
+// A block filled again equals one filled from scratch, whatever it held. A buffered request for
+// more than the block holds goes out cut to it, refused.
 TEST(PassThru, BlocksCarryNothingOfThePreviousCommandAndStayWhole) {
     const uint8_t ready[6] = {SCSIOP_TEST_UNIT_READY};
     PassThruBlock blocks[2];
@@ -49,19 +50,17 @@ TEST(PassThru, BlocksCarryNothingOfThePreviousCommandAndStayWhole) {
     EXPECT_TRUE(unit->commands.empty());
 }
 
-// Allocations placed at chosen distances past a 4 KiB boundary: the buffer
-// starts at the first address there whose mask bits are clear, and size plus
-// mask bytes are asked for, summed without wrapping at 32 bits.
+// Allocations at chosen offsets into a page-aligned arena (none past its end): the buffer starts at
+// the first address there whose mask bits are clear, and size plus mask bytes are asked for, summed
+// without wrapping at 32 bits.
 alignas(4096) uint8_t arena[8192];
-size_t allocationAt;  // offset into arena of the next allocation; none past its end
-size_t asked;
-
-void* Allocate(size_t size) {
-    asked = size;
-    return allocationAt < sizeof arena ? arena + allocationAt : nullptr;
-}
+size_t allocationAt, asked;
 
 TEST(AllocateAlignedBuffer, StartsAtTheFirstAlignedAddress) {
+    const auto allocate = [](size_t size) -> void* {
+        asked = size;
+        return allocationAt < sizeof arena ? arena + allocationAt : nullptr;
+    };
     // Size, mask, where the allocation lies; the size asked for, where the buffer starts.
     std::vector<std::tuple<uint32_t, uint32_t, size_t, uint64_t, size_t>> cases = {
         {65535, 0, 1, 65535, 1}, {100, 7, 8, 107, 8},        {100, 7, 9, 107, 16},
@@ -71,20 +70,20 @@ TEST(AllocateAlignedBuffer, StartsAtTheFirstAlignedAddress) {
     }
     for (const auto& [size, mask, at, size_asked, start] : cases) {
         allocationAt = at;
-        const ptrdiff_t offset = AllocateAlignedBufferFrom(Allocate, size, mask) - arena;
+        const ptrdiff_t offset = AllocateAlignedBufferFrom(allocate, size, mask) - arena;
         EXPECT_EQ(std::make_pair(asked, offset), std::make_pair(size_asked, ptrdiff_t(start)))
             << size << " " << mask << " at " << at;
     }
 #ifndef _WIN32
     allocationAt = sizeof arena;  // none left: the message, to standard error here, and status 1
-    EXPECT_EXIT((dup2(STDERR_FILENO, STDOUT_FILENO), AllocateAlignedBufferFrom(Allocate, 100, 7)),
+    EXPECT_EXIT((dup2(STDERR_FILENO, STDOUT_FILENO), AllocateAlignedBufferFrom(allocate, 100, 7)),
                 ::testing::ExitedWithCode(1),
                 "memory allocation error\\. terminating program\\.\\.\\.");
 #endif
 }
 
-// The sense area closes the direct block: a longer claimed sense length, or
-// dump, would read past it. A code without a text prints the lookup's own.
+// The sense area closes the direct block: a longer claimed sense length, or dump, would read past
+// it. A code without a text prints the lookup's own.
 TEST(Diagnostics, StatusResults) {
     if (sizeof(void*) != 8) {
         GTEST_SKIP() << "the dumps are of the 64-bit layout";
@@ -92,9 +91,7 @@ TEST(Diagnostics, StatusResults) {
     const uint8_t cdb[10] = {0x25};
     PassThruDirBlock block;
     FillPassThruDir(&block, 0, 0, cdb, 10, 8, reinterpret_cast<void*>(0x1122334455667788));
-    for (uint8_t i = 0; i < kSenseAreaSize; ++i) {
-        block.SenseBuf[i] = i;
-    }
+    std::iota(block.SenseBuf, block.SenseBuf + kSenseAreaSize, uint8_t{0});
 #ifdef _WIN32
     const std::string failed = "error: 99999  format message failed. error: 317\n";
 #else
@@ -127,7 +124,7 @@ TEST(Diagnostics, StatusResults) {
     for (const auto& [result, status, senseLength, dumpLength, expected] : cases) {
         block.Sptd.ScsiStatus = status;
         block.Sptd.SenseInfoLength = senseLength;
-        // The last error is set inside: capturing the output may change it.
+        // Set inside: capturing the output may change it.
         EXPECT_EQ(testsupport::CaptureStdout([&, ok = result, length = dumpLength] {
                       os::SetLastError(99999);
                       PrintStatusResults(ok, 0x5C, &block, length);

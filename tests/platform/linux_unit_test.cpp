@@ -1,5 +1,4 @@
-// The Linux backend without a disk: the open, the SG_IO request and its
-// outcome, sysfs as fake trees written here, and the last read-only guard.
+// The Linux backend without a disk: open, SG_IO request and outcome, fake sysfs, the guard.
 #ifdef __linux__
 
 #include <fcntl.h>
@@ -26,13 +25,12 @@ void Put(const std::string& root, const std::string& path, const std::string& co
     }
 }
 
-// Only plain names of block devices open ("null" is a character device, as
-// sg nodes are), and only for reading; unbuffered adds O_DIRECT.
+// Only plain names of block devices open ("null" is a character device, as sg nodes are), only
+// for reading; unbuffered adds O_DIRECT.
 TEST(LinuxUnit, OpensBlockDevicesByPlainNameForReadingOnly) {
-    for (const auto& [name, expected] : {std::pair{"..", ENOENT},
-                                         {"disk/by-id/x", ENOENT},
-                                         {"no-such", ENOENT},
-                                         {"null", ENOTBLK}}) {
+    const std::pair<const char*, int> names[] = {
+        {"..", ENOENT}, {"disk/by-id/x", ENOENT}, {"no-such", ENOENT}, {"null", ENOTBLK}};
+    for (const auto& [name, expected] : names) {
         uint32_t error = 0;
         EXPECT_EQ(OpenSystemUnit(name, OpenOptions{}, error), nullptr) << name;
         EXPECT_EQ(error, static_cast<uint32_t>(expected)) << name;
@@ -52,24 +50,35 @@ TEST(LinuxUnit, OpensBlockDevicesByPlainNameForReadingOnly) {
     }
 }
 
-// The request: interface, direction, lengths, the command's own CDB, data
-// and sense buffers (or none), the time-out in ms.
-TEST(LinuxUnit, SgRequestFromTheCommand) {
-    const std::tuple<const char*, uint32_t, uint8_t, uint32_t, std::string> cases[] = {
-        {"28 00 00 00 10 00 00 00 01 00", 512, 24, 200, "S from 10 cdb 512 data 24 sense 200000"},
-        {"00 00 00 00 00 00", 0, 24, 200, "S none 6 cdb 0 - 24 sense 200000"},
-        {"1a 00 08 00 c0 00", 192, 0, 7, "S from 6 cdb 192 data 0 - 7000"},
-        {"1a 00 08 00 c0 00", 192, 40, 0xFFFFFFFF, "S from 6 cdb 192 data 32 sense 4294967295"}};
-    for (const auto& [hex, length, senseRoom, seconds, expected] : cases) {
+// The request (interface, direction, lengths, the command's own CDB, data and sense buffers or "-",
+// the time-out in ms), then what the kernel's residue, sense bytes written, status, host and driver
+// status map to: the error (EIO for a failure on the way), the bytes moved, the sense bytes within
+// the room, the whole status byte. A retry suggested beside sense data is no failure.
+TEST(LinuxUnit, SgRequestAndItsAnswer) {
+    const std::tuple<const char*, uint32_t, uint8_t, uint32_t, std::string, int, uint8_t, uint8_t,
+                     uint16_t, uint16_t, std::string>
+        cases[] = {{"28 00 00 00 10 00 00 00 01 00", 512, 24, 200,
+                    "S from 10 cdb 512 data 24 sense 200000", 0, 30, 2, 0, 0x18, "0 512 24 2"},
+                   {"00 00 00 00 00 00", 0, 24, 200, "S none 6 cdb 0 - 24 sense 200000", 0, 0, 0, 7,
+                    0, "5 0 0 0"},
+                   {"1a 00 08 00 c0 00", 192, 0, 7, "S from 6 cdb 192 data 0 - 7000", 180, 0, 0, 0,
+                    0, "0 12 0 0"},
+                   {"1a 00 08 00 c0 00", 192, 40, 0xFFFFFFFF,
+                    "S from 6 cdb 192 data 32 sense 4294967295", 0, 0, 0x18, 0, 0, "0 192 0 24"},
+                   {"28", 65535, 24, 1, "S from 1 cdb 65535 data 24 sense 1000", -5, 0, 0, 0, 0,
+                    "0 65535 0 0"},
+                   {"28", 65535, 24, 1, "S from 1 cdb 65535 data 24 sense 1000", 70000, 18, 2, 0,
+                    0x08, "0 0 18 2"},
+                   {"28", 0x90000000, 24, 1, "S from 1 cdb 2415919104 data 24 sense 1000", 0x1000,
+                    0, 0, 0, 0, "0 2415915008 0 0"},
+                   {"28", 512, 24, 1, "S from 1 cdb 512 data 24 sense 1000", 0, 0, 0, 0, 0x06,
+                    "5 512 0 0"}};
+    for (const auto& [hex, length, senseRoom, seconds, expected, resid, senseWritten, status, host,
+                      driver, outcome] : cases) {
         const std::vector<uint8_t> cdb = testsupport::HexBytes(hex);
         uint8_t data[512];
-        ScsiCommand command{.cdb = cdb.data(),
-                            .cdbLength = static_cast<uint8_t>(cdb.size()),
-                            .data = data,
-                            .dataLength = length,
-                            .timeoutSeconds = seconds,
-                            .senseCapacity = senseRoom};
-        const sg_io_hdr_t r = SgRequestFor(command);
+        ScsiCommand command{cdb.data(), uint8_t(cdb.size()), data, length, seconds, senseRoom};
+        sg_io_hdr_t r = SgRequestFor(command);
         const auto where = [](const void* at, const void* own, const char* name) {
             return at == own ? std::string(name) : at == nullptr ? "-" : "elsewhere";
         };
@@ -82,44 +91,23 @@ TEST(LinuxUnit, SgRequestFromTheCommand) {
                       std::to_string(r.mx_sb_len) + " " + where(r.sbp, command.sense, "sense") +
                       " " + std::to_string(r.timeout) + (r.flags || r.iovec_count ? " flags" : ""),
                   expected);
-    }
-}
-
-// From the request's length, the residue, the sense bytes written, the
-// status byte and the host and driver status: the error (EIO for a failure
-// on the way), the bytes moved, the sense bytes within the room of 24, the
-// whole status byte. A retry suggested beside sense data is no failure.
-TEST(LinuxUnit, MapsTheKernelsAnswer) {
-    const std::tuple<uint32_t, int, uint8_t, uint8_t, uint16_t, uint16_t, std::string> cases[] = {
-        {192, 180, 0, 0, 0, 0, "0 12 0 0"},
-        {192, 0, 0, 0x18, 0, 0, "0 192 0 24"},
-        {65535, -5, 0, 0, 0, 0, "0 65535 0 0"},
-        {65535, 70000, 18, 2, 0, 0x08, "0 0 18 2"},
-        {0x90000000, 0x1000, 0, 0, 0, 0, "0 2415915008 0 0"},
-        {512, 0, 30, 2, 0, 0x18, "0 512 24 2"},
-        {512, 0, 0, 0, 7, 0, "5 512 0 0"},
-        {512, 0, 0, 0, 0, 0x06, "5 512 0 0"}};
-    for (const auto& [length, resid, senseWritten, status, host, driver, outcome] : cases) {
-        const uint8_t cdb[10] = {0x28};
-        ScsiCommand command{.cdb = cdb, .cdbLength = 10, .dataLength = length, .senseCapacity = 24};
-        sg_io_hdr_t request = SgRequestFor(command);
-        request.resid = resid;
-        request.sb_len_wr = senseWritten;
-        request.status = status;
-        request.host_status = host;
-        request.driver_status = driver;
-        const uint32_t error = CompleteFromSg(request, command);
+        r.resid = resid;
+        r.sb_len_wr = senseWritten;
+        r.status = status;
+        r.host_status = host;
+        r.driver_status = driver;
+        const uint32_t error = CompleteFromSg(r, command);
         EXPECT_EQ(std::to_string(error) + " " + std::to_string(command.transferred) + " " +
                       std::to_string(command.senseLength) + " " + std::to_string(command.status),
-                  outcome);
+                  outcome)
+            << hex;
     }
 }
 
-// The record's fields from Length on, or the error. Never more pages than
-// one request carries, by its segments (a segment of less than a page
-// takes several a page) and by its size; no queue depth: no tagged queuing.
+// The record's fields from Length on, or the error. Never more pages than one request carries, by
+// its segments (one of less than a page takes several a page) and by its size; no queue depth: no
+// tagged queuing. Files: null is none.
 TEST(LinuxUnit, MapsQueueLimitsToCapabilities) {
-    // The request limit, segments, segment size and queue depth (null: none).
     const std::tuple<const char*, const char*, const char*, const char*, std::string> cases[] = {
         {"32767\n", "254\n", "65536\n", "128\n", "24 33553408 254 0 511 1 0 0 "},
         {"512\n", "168\n", nullptr, "1\n", "24 524288 128 0 511 0 0 0 "},
@@ -151,8 +139,7 @@ TEST(LinuxUnit, MapsQueueLimitsToCapabilities) {
     }
 }
 
-// Inquiry data as sysfs keeps it, and an entry of the answer: its 12-byte
-// header given in hex, then the 36 bytes padded with zeros.
+// Inquiry data as sysfs keeps it; an answer's entry: 12-byte header in hex, 36 bytes.
 std::string Inquiry(const std::string& vendor) {
     return std::string("\x00\x00\x05\x12\x1f\x00\x00\x12", 8) + (vendor + "        ").substr(0, 8) +
            "PRODUCT         1.00";
@@ -162,8 +149,8 @@ std::string Entry(const std::string& header, std::string inquiry = "", size_t le
     return std::string(bytes.begin(), bytes.end()) + inquiry.append(length - inquiry.size(), '\0');
 }
 
-// Host 2 with two channels; the unit on target 4 has no inquiry file, host
-// 3's unit belongs to another adapter, and the opened unit is 2:0:3:2.
+// Host 2 with two channels; the unit on target 4 has no inquiry file, host 3's unit belongs to
+// another adapter, and the opened unit is 2:0:3:2.
 TEST(LinuxUnit, InquiryAnswerListsTheHostsUnitsByChannel) {
     testsupport::TempDir dir;
     for (const auto& [unit, inquiry] : {std::pair{"2:0:0:0/device/", Inquiry("FIRST")},
@@ -188,8 +175,8 @@ TEST(LinuxUnit, InquiryAnswerListsTheHostsUnitsByChannel) {
         return out.substr(0, returned);
     };
     const std::string opened = Entry("00 03 02 01 24 00 00 00 00 00 00 00", Inquiry("OPENED"));
-    // Two buses: channel 0 with two units from offset 20, channel 1 with one
-    // (unclaimed, its short inquiry padded with zeros) from offset 116.
+    // Two buses: channel 0 with two units from offset 20, channel 1 with one (unclaimed, its short
+    // inquiry padded with zeros) from offset 116.
     const std::string all = answer(2048);
     EXPECT_EQ(all, Entry("02 00 00 00 02 00 00 00 14 00 00 00 01 00 00 00 74 00 00 00", "", 0) +
                        Entry("00 00 00 01 24 00 00 00 44 00 00 00", Inquiry("FIRST")) + opened +
@@ -201,9 +188,8 @@ TEST(LinuxUnit, InquiryAnswerListsTheHostsUnitsByChannel) {
     EXPECT_EQ(answer(2048, 0, {2, 1u << 29, 3, 2}), all);
 }
 
-// A unit over a regular file: SG_IO fails on it with ENOTTY, which tells a
-// request that reached the kernel from one that the guard stopped (a WRITE
-// (10), TEST UNIT READY asking for data, a READ (10) without a buffer).
+// Over a regular file SG_IO fails with ENOTTY: the request reached the kernel; the guard stops a
+// WRITE (10), TEST UNIT READY asking for data, a READ without a buffer.
 TEST(LinuxUnit, GuardStopsForbiddenCommandsBeforeTheKernel) {
     testsupport::TempDir dir;
     Put(dir.path(), "block/device/scsi_device/0:0:5:1/");
@@ -218,10 +204,7 @@ TEST(LinuxUnit, GuardStopsForbiddenCommandsBeforeTheKernel) {
     for (const auto& [hex, length, buffer, error] : cases) {
         const std::vector<uint8_t> cdb = testsupport::HexBytes(hex);
         uint8_t data[512];
-        ScsiCommand command{.cdb = cdb.data(),
-                            .cdbLength = static_cast<uint8_t>(cdb.size()),
-                            .data = buffer ? data : nullptr,
-                            .dataLength = length};
+        ScsiCommand command{cdb.data(), uint8_t(cdb.size()), buffer ? data : nullptr, length};
         EXPECT_EQ(unit.PassThrough(command), static_cast<uint32_t>(error)) << hex;
         EXPECT_EQ(command.targetId, error == ENOTTY ? 5 : 0) << hex;  // the address of 0:0:5:1
     }

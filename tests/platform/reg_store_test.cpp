@@ -1,7 +1,6 @@
 // The registry calls over a .reg file written by each test.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -11,12 +10,12 @@
 
 namespace {
 
-// Opens the key over the file at path in two steps, as the configuration
-// does, and queries name into size bytes of 0xee: the codes up to the first
-// failure, the type, the length and the buffer after, then standard error.
+// Opens the key over the file at path in two steps, as the configuration does, and queries name
+// into size bytes of 0xee: the codes up to the first failure, the type, the length and the buffer
+// after, then standard error.
 std::string Query(const std::string& path, const char* name, size_t size) {
     testsupport::SetEnv("VELKRAND_REGISTRY", path);
-    std::vector<uint8_t> data(size, 0xEE);
+    std::vector<uint8_t> data(size + 1, 0xEE);  // one byte beyond what is offered
     DWORD type = 99, length = static_cast<DWORD>(size);
     HKEY keys[2] = {};
     testing::internal::CaptureStderr();
@@ -24,19 +23,17 @@ std::string Query(const std::string& path, const char* name, size_t size) {
         std::to_string(os::RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_READ, &keys[0]));
     if (out == "0") {
         out += " " + std::to_string(os::RegOpenKeyExA(keys[0], "Velkrand", 0, KEY_READ, &keys[1]));
-        if (out == "0 0") {
-            const LONG result =
-                os::RegQueryValueExA(keys[1], name, nullptr, &type, data.data(), &length);
-            out += " " + std::to_string(result) + " t" + std::to_string(type) + " n" +
-                   std::to_string(length) + ":";
-            for (const uint8_t byte : data) {
-                char hex[4];
-                std::snprintf(hex, sizeof hex, " %02x", byte);
-                out += hex;
-            }
-            EXPECT_EQ(os::RegCloseKey(keys[1]), ERROR_SUCCESS);
+    }
+    if (out == "0 0") {
+        out += " " + std::to_string(
+                         os::RegQueryValueExA(keys[1], name, nullptr, &type, data.data(), &length));
+        out += " t" + std::to_string(type) + " n" + std::to_string(length) + ":";
+        for (const uint8_t byte : data) {
+            out += {' ', "0123456789abcdef"[byte >> 4], "0123456789abcdef"[byte & 15]};
         }
-        EXPECT_EQ(os::RegCloseKey(keys[0]), ERROR_SUCCESS);
+    }
+    for (const HKEY key : keys) {
+        EXPECT_TRUE(key == nullptr || os::RegCloseKey(key) == ERROR_SUCCESS);
     }
     testsupport::SetEnv("VELKRAND_REGISTRY", "");
     return out + "\n" + testing::internal::GetCapturedStderr();
@@ -51,13 +48,11 @@ std::string Utf16Le(const std::u16string& text) {
     return bytes;
 }
 
-// Every kind of value (t: its type's number) into a buffer of the size
-// given: names in any case, one key's sections in two spellings, data
-// continued over lines, text beyond ASCII as UTF-8; the drive name goes into
-// 16 bytes, so 15 characters and the NUL fit and 16 do not. Text written as
-// hex(1), hex(2) or hex(7) holds UTF-16LE in a version 5 file and ANSI
-// text in a REGEDIT4 one; it comes back converted, with a terminator where
-// the buffer has room beyond it. Then the failures of each step.
+// Every kind of value (t: its type's number): names in any case, one key's sections in two
+// spellings, data continued over lines, text beyond ASCII as UTF-8; 15 characters and the NUL fit
+// the drive name's 16 bytes, 16 do not. hex(1), hex(2), hex(7) text is UTF-16LE in a version 5
+// file, ANSI in a REGEDIT4 one; it comes back converted, with a terminator where the buffer has
+// room beyond it. Then the failures of each step.
 TEST(RegStore, QueriesOverTheFile) {
     const std::string top = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Velkrand]\r\n";
     const std::string wide = Utf16Le(
@@ -72,7 +67,7 @@ TEST(RegStore, QueriesOverTheFile) {
         u"\"Odd\"=hex(2):41,00,42\r\n\"Wide\"=hex(1):c4,00,3d,d8,00,de,00,00\r\n"
         u"\"Broken\"=hex(1):00,d8,41,00\r\n\"Empty\"=hex(1):\r\n\"Raw\"=hex(0):41,42\r\n");
     const std::string header = "Windows Registry Editor Version 5.00\n\n";
-    const std::string value = header + top + "\"NumberOfThreads\"=dword:00000002\n";
+    const std::string value = header + top + "; by hand\n\"NumberOfThreads\"=dword:00000002\n";
     const auto deep = [&](size_t depth) {  // a section depth keys below Velkrand first
         std::string path = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Velkrand";
         while (depth-- > 0) {
@@ -82,28 +77,28 @@ TEST(RegStore, QueriesOverTheFile) {
     };
     const std::string tooDeep =
         "1009\nvelkrand: @:3: the section path is deeper than 512 keys below its root key\n";
-    // The file ("": none, "/": a directory), value, buffer size; what came
-    // of it, with @ for the file's path.
+    // The file ("": none, "/": a directory), value, buffer size; the outcome (@: the path).
     const std::tuple<std::string, const char*, size_t, std::string> cases[] = {
-        {wide, "DWORD", 4, "0 0 0 t4 n4: 0a 00 00 00\n"},
-        {wide, "Short", 4, "0 0 0 t4 n1: 07 ee ee ee\n"},
-        {wide, "Qword", 8, "0 0 0 t11 n8: 01 00 00 00 00 00 00 80\n"},
-        {wide, "Continued", 4, "0 0 0 t3 n4: 00 01 02 ff\n"},
-        {wide, "Fifteen", 16, "0 0 0 t1 n16: 41 42 43 44 45 46 47 48 49 4a 4b 4c 4d 4e 4f 00\n"},
-        {wide, "Sixteen", 16, "0 0 234 t1 n17: ee ee ee ee ee ee ee ee ee ee ee ee ee ee ee ee\n"},
-        {wide, "NumberOfThreads", 4, "0 0 0 t4 n4: 05 00 00 00\n"},
-        {wide, "Text", 10, "0 0 0 t1 n10: 61 5c 22 c3 84 f0 9f 98 80 00\n"},
-        {wide, "Drive", 7, "0 0 0 t2 n5: 73 69 6d 30 00 ee ee\n"},
-        {wide, "Open", 4, "0 0 0 t1 n2: 41 42 00 ee\n"},  // terminated beyond the length
-        {wide, "Open", 2, "0 0 0 t1 n2: 41 42\n"},        // no room: left open
-        {wide, "Multi", 8, "0 0 0 t7 n6: 61 00 62 63 00 00 ee ee\n"},
-        {wide, "Odd", 4, "0 0 0 t2 n1: 41 00 ee ee\n"},  // the half character dropped
-        {wide, "Wide", 8, "0 0 0 t1 n7: c3 84 f0 9f 98 80 00 ee\n"},
-        {wide, "Broken", 8, "0 0 0 t1 n4: ef bf bd 41 00 ee ee ee\n"},
-        {wide, "Empty", 2, "0 0 0 t1 n0: ee ee\n"},
-        {wide, "Raw", 4, "0 0 0 t0 n2: 41 42 ee ee\n"},  // not text: as written
+        {wide, "DWORD", 4, "0 0 0 t4 n4: 0a 00 00 00 ee\n"},
+        {wide, "Short", 4, "0 0 0 t4 n1: 07 ee ee ee ee\n"},
+        {wide, "Qword", 8, "0 0 0 t11 n8: 01 00 00 00 00 00 00 80 ee\n"},
+        {wide, "Continued", 4, "0 0 0 t3 n4: 00 01 02 ff ee\n"},
+        {wide, "Fifteen", 16, "0 0 0 t1 n16: 41 42 43 44 45 46 47 48 49 4a 4b 4c 4d 4e 4f 00 ee\n"},
+        {wide, "Sixteen", 16,
+         "0 0 234 t1 n17: ee ee ee ee ee ee ee ee ee ee ee ee ee ee ee ee ee\n"},
+        {wide, "NumberOfThreads", 4, "0 0 0 t4 n4: 05 00 00 00 ee\n"},
+        {wide, "Text", 10, "0 0 0 t1 n10: 61 5c 22 c3 84 f0 9f 98 80 00 ee\n"},
+        {wide, "Drive", 7, "0 0 0 t2 n5: 73 69 6d 30 00 ee ee ee\n"},
+        {wide, "Open", 4, "0 0 0 t1 n2: 41 42 00 ee ee\n"},  // terminated beyond the length
+        {wide, "Open", 2, "0 0 0 t1 n2: 41 42 ee\n"},        // no room: left open
+        {wide, "Multi", 8, "0 0 0 t7 n6: 61 00 62 63 00 00 ee ee ee\n"},
+        {wide, "Odd", 4, "0 0 0 t2 n1: 41 00 ee ee ee\n"},  // the half character dropped
+        {wide, "Wide", 8, "0 0 0 t1 n7: c3 84 f0 9f 98 80 00 ee ee\n"},
+        {wide, "Broken", 8, "0 0 0 t1 n4: ef bf bd 41 00 ee ee ee ee\n"},
+        {wide, "Empty", 2, "0 0 0 t1 n0: ee ee ee\n"},
+        {wide, "Raw", 4, "0 0 0 t0 n2: 41 42 ee ee ee\n"},  // not text: as written
         {"REGEDIT4\n\n" + top + "\"Drive\"=hex(2):73,69,6d,31\n", "Drive", 6,
-         "0 0 0 t2 n4: 73 69 6d 31 00 ee\n"},
+         "0 0 0 t2 n4: 73 69 6d 31 00 ee ee\n"},
         {"", "", 0,
          "2\nvelkrand: cannot read the configuration file @: No such file or directory\n"},
         {"/", "", 0,
@@ -116,7 +111,7 @@ TEST(RegStore, QueriesOverTheFile) {
         {Utf16Le(u"REGEDIT4\r\n\r\n") + "x", "", 0,
          "1009\nvelkrand: @:3: UTF-16 text ends in half a character\n"},
         // The registry's depth: 512 keys below the root, and no more.
-        {deep(510), "NumberOfThreads", 4, "0 0 0 t4 n4: 02 00 00 00\n"},
+        {deep(510), "NumberOfThreads", 4, "0 0 0 t4 n4: 02 00 00 00 ee\n"},
         {deep(511), "", 0, tooDeep},
         {deep(300000), "", 0, tooDeep},
     };

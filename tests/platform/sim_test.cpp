@@ -1,5 +1,4 @@
-// The simulated unit: its answers, the faults and refusals of its profile,
-// and its timing on the virtual clock.
+// The simulated unit: answers, profile faults and refusals, timing on the virtual clock.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -22,28 +21,21 @@ namespace {
 
 std::string Hex(const uint8_t* bytes, size_t count) {
     std::string text;
-    char byte[4];
     for (size_t i = 0; i < count; ++i) {
-        std::snprintf(byte, sizeof byte, " %02x", bytes[i]);
-        text += byte;
+        text += {' ', "0123456789abcdef"[bytes[i] >> 4], "0123456789abcdef"[bytes[i] & 15]};
     }
     return text;
 }
 
 os::units::ScsiCommand sent;  // the last command Send passed, as the unit left it
 
-// Sends the CDB given in hex with a data buffer of dataLength bytes; the
-// outcome: "E" and the error; the data, or "ok" for none; or "S" and the
-// status, the sense, and "+data" when data came too.
+// "E" and the error; the data, or "ok" for none; or "S", status, sense, "+data" if data came.
 std::string Send(os::units::Unit& unit, const std::string& cdbHex, uint32_t dataLength,
                  uint8_t senseCapacity = 24) {
     const std::vector<uint8_t> cdb = testsupport::HexBytes(cdbHex);
     std::vector<uint8_t> data(dataLength);
-    sent = {.cdb = cdb.data(),
-            .cdbLength = static_cast<uint8_t>(cdb.size()),
-            .data = data.data(),
-            .dataLength = dataLength,
-            .senseCapacity = senseCapacity};
+    sent = {cdb.data(),   static_cast<uint8_t>(cdb.size()), data.data(), dataLength, 0,
+            senseCapacity};
     if (const uint32_t error = unit.PassThrough(sent)) {
         return "E" + std::to_string(error);
     }
@@ -72,6 +64,14 @@ std::shared_ptr<os::units::Unit> OpenSim(bool unbuffered = false) {
     auto unit = os::units::OpenUnit("sim0", {unbuffered}, error);
     EXPECT_EQ(error, 0u);
     return unit;
+}
+
+// A refused open: its error and what it said.
+std::string RefusedOpen(const char* name) {
+    testing::internal::CaptureStderr();
+    uint32_t error = 0;
+    EXPECT_EQ(os::units::OpenUnit(name, {}, error), nullptr);
+    return std::to_string(error) + " " + testing::internal::GetCapturedStderr();
 }
 
 std::string Check(const std::string& ascAscq) {  // ILLEGAL REQUEST's fixed-format sense
@@ -118,8 +118,7 @@ TEST_F(SimTest, CommandsAnswerAsConfigured) {
     EXPECT_EQ(Hex(out, 8), " 02 00 00 00 00 07 ee ee");
 }
 
-// One operation of the table below, and what it came to: "ok" or the
-// bytes read, "E" and the error, or "S" and the status.
+// One operation below: "ok" or the bytes read, "E" and the error, or "S" and the status.
 std::string Do(os::units::Unit& unit, const std::string& op) {
     const auto where = static_cast<uint32_t>(std::atoi(op.c_str() + op.find('@') + 1));
     uint32_t error = 0;
@@ -150,11 +149,9 @@ std::string Do(os::units::Unit& unit, const std::string& op) {
                                                   : "ok";
 }
 
-// Each fault counts the operations it matches over every handle (the
-// unit's own open is the first) and acts on the nth to the (nth + count -
-// 1)th; of two faults due, the first acts.
+// Each fault counts the operations it matches over every handle (the unit's own open is the first)
+// and acts on the nth to the (nth + count - 1)th; of two due, the first acts.
 TEST_F(SimTest, EachActsOnItsNthAndCount) {
-    // The faults, the operations, what they came to.
     const std::tuple<std::string, const char*, const char*> cases[] = {
         {R"({"op": "open", "error": 2, "nth": 3})", "open open open", "ok E2 ok"},
         {R"({"op": "command", "opcode": "0x00", "nth": 2, "count": 2, "error": 9})",
@@ -192,9 +189,8 @@ std::string Refusal(const std::string& profile) {
     return "";
 }
 
-// A profile that cannot be used says where and what (after a syntax error's
-// place, the parser's own text); each timing number half a unit outside its
-// physical range is refused, its boundaries accepted. While the profile
+// A bad profile says where and what (after a syntax error's place, the parser's own text); timing
+// numbers half a unit outside their range are refused, the boundaries accepted. While the profile
 // cannot be read, every open fails and says so in one line.
 TEST_F(SimTest, ProfilesRefusedWithTheirPlace) {
     const std::pair<const char*, std::string> cases[] = {
@@ -230,19 +226,13 @@ TEST_F(SimTest, ProfilesRefusedWithTheirPlace) {
     }
     const std::string none = dir_.path() + "/none.json";
     os::units::sim::ResetForTesting(none);
-    for (int open = 0; open < 2; ++open) {
-        testing::internal::CaptureStderr();
-        uint32_t error = 0;
-        EXPECT_EQ(os::units::OpenUnit("sim0", {}, error), nullptr);
-        EXPECT_EQ(error, os::errors::kInvalidData);
-        EXPECT_EQ(testing::internal::GetCapturedStderr(),
-                  "velkrand: simulated unit profile " + none +
-                      ": cannot read the file: No such file or directory\n");
-    }
+    const std::string cannot = std::to_string(os::errors::kInvalidData) +
+                               " velkrand: simulated unit profile " + none +
+                               ": cannot read the file: No such file or directory\n";
+    EXPECT_EQ(RefusedOpen("sim0") + RefusedOpen("sim0"), cannot + cannot);
 }
 
-// The simulated time one read of length bytes at offset took, on the
-// calling thread's virtual clock, or the read's error.
+// The time one read took on the calling thread's virtual clock, or the read's error.
 uint64_t VirtualRead(os::units::Unit& unit, uint64_t offset, uint32_t length) {
     std::vector<uint8_t> buffer(length);
     uint32_t got = 0;
@@ -251,11 +241,9 @@ uint64_t VirtualRead(os::units::Unit& unit, uint64_t offset, uint32_t length) {
     return error != 0 ? error : os::vclock::Now() - before;
 }
 
-// The timing model on the virtual clock, read by read, in nanoseconds. A
-// 64 MiB unit (131072 blocks): 20 us command overhead, 6000 rpm (5 ms for
-// half a revolution), 400 MB/s interface (163840 ns for 64 KiB), a system
-// cache at 4000 MB/s (16384 ns for 64 KiB). Every case starts on a thread
-// of its own, with a unit whose head is at block 0 and not streaming.
+// In ns: a 64 MiB unit, 20 us command overhead, 6000 rpm (5 ms for half a revolution), 400 MB/s
+// interface (163840 ns for 64 KiB), a system cache at 4000 MB/s (16384 ns). Every case runs on a
+// thread of its own, the head at block 0 and not streaming.
 TEST_F(SimTest, VirtualClockTimesEachReadByTheModel) {
     constexpr uint64_t k64 = 65536;
     struct Case {
@@ -265,22 +253,15 @@ TEST_F(SimTest, VirtualClockTimesEachReadByTheModel) {
         uint64_t offset, nanoseconds;
     };
     const Case cases[] = {
-        // Overhead, no seek to the head's own place, half a revolution, and
-        // 65536 bytes at 100 MB/s (10 ns a byte).
+        // Overhead, no seek, half a revolution, 64 KiB at 100 MB/s (10 ns a byte).
         {100, 100, 0, false, {}, 0, 20000 + 5000000 + 655360},
-        // The head streamed on at the media rate: the next 64 KiB come as
-        // fast as they pass under it, the overhead hidden behind the stream.
-        {100, 100, 0, false, {0}, k64, 655360},
-        // Below the stream's start: the platter has to come round again.
-        {100, 100, 0, false, {2 * k64}, k64, 20000 + 5000000 + 655360},
-        // Still in the unit's buffer: only the interface transfer.
-        {100, 100, 0, false, {0}, 0, 20000 + 163840},
-        // Through the system cache, once the pages are in it.
-        {100, 100, 0, true, {0}, 0, 16384},
+        {100, 100, 0, false, {0}, k64, 655360},  // streaming on: the overhead hidden
+        {100, 100, 0, false, {2 * k64}, k64, 20000 + 5000000 + 655360},  // behind the stream
+        {100, 100, 0, false, {0}, 0, 20000 + 163840},                    // in the unit's buffer
+        {100, 100, 0, true, {0}, 0, 16384},                              // in the system cache
         // A seek across a quarter of the medium: 2 ms x (0.2 + 1.5 x sqrt(1/4)).
         {100, 100, 2, false, {}, 16 << 20, 20000 + 1900000 + 5000000 + 655360},
-        // The rate falls from 100 MB/s to 20 MB/s across the medium: 60 MB/s
-        // halfway (1092266.7 ns, rounded up), 40 MB/s three quarters in.
+        // 100 MB/s falling to 20 MB/s: 60 MB/s halfway (rounded up), 40 three quarters in.
         {100, 20, 0, false, {}, 32 << 20, 20000 + 5000000 + 1092267},
         {100, 20, 0, false, {}, 48 << 20, 20000 + 5000000 + 1638400},
     };
@@ -304,12 +285,10 @@ TEST_F(SimTest, VirtualClockTimesEachReadByTheModel) {
 
 std::atomic<DWORD> threadTicks[2];
 
-// The clock calls: each thread's own time, starting where its creator
-// stood, the tick counter wrapping at 2^32 ms, the CPU probe's time on the
-// thread that runs the program. A thread's processor time is what the unit
-// charged it: here 500 s of system time (above 2^32 units of 100 ns) and
-// 2.5 us of user time for each command or read, none for one a fault
-// failed. A real unit can't be timed by this clock: its open is refused.
+// Each thread's own time, starting where its creator stood, the tick counter wrapping, the CPU
+// probe's time on the main thread. Processor time is what the unit charged: 500 s system (above
+// 2^32 x 100 ns), 2.5 us user a command or read, none for one a fault failed. A real unit can't be
+// timed by this clock: its open is refused.
 TEST_F(SimTest, VirtualClock) {
     const std::string path = UseProfile(R"({"timing": {"clock": "virtual",
         "clock_start_ms": 4294967290, "cpu_probe_ms": 30, "cpu_probe_load_percent": 15,
@@ -351,12 +330,9 @@ TEST_F(SimTest, VirtualClock) {
               std::vector<DWORD>({3, 2115098112, 0, 75}));
     EXPECT_FALSE(os::GetThreadTimes(INVALID_HANDLE_VALUE, &t[0], &t[1], &t[2], &t[3]));
 
-    testing::internal::CaptureStderr();
-    uint32_t error = 0;
-    EXPECT_EQ(os::units::OpenUnit("sdq", {}, error), nullptr);
-    EXPECT_EQ(error, os::errors::kInvalidArgument);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "velkrand: simulated unit profile " + path +
+    EXPECT_EQ(RefusedOpen("sdq"),
+              std::to_string(os::errors::kInvalidArgument) + " velkrand: simulated unit profile " +
+                  path +
                   " runs on the virtual clock, which cannot time a real unit: unset "
                   "VELKRAND_SIM_PROFILE to test one\n");
 }

@@ -1,5 +1,4 @@
-// The device report: whole reports of simulated units worked out from their
-// bytes, the commands it sends and their refusal, and hostile answers.
+// The device report: whole reports of simulated units, its commands and refusals, bad answers.
 #include <gtest/gtest.h>
 #ifndef _WIN32
 #include <sys/resource.h>
@@ -45,21 +44,17 @@ std::string HexText(const std::vector<uint8_t>& bytes) {
     return text;
 }
 
-const char* Flag(int bit) {
-    return bit != 0 ? "Yes" : "No";
-}
+const auto Flag = [](int bit) { return bit != 0 ? "Yes" : "No"; };
 
 // A line of the report, its label ending at the colon's column.
 std::string Row(const std::string& label, const std::string& value, size_t width = 36) {
     return std::string(width - label.size(), ' ') + label + ": " + value + "\n";
 }
 
-// The lines the rows of spec decode from the bytes d. A row: its kind, the
-// byte it starts at, "/" and the mask of a flag or byte, its label ("<" when
-// its colon stands a column to the left). Kinds: f flag, b byte (the mask's
-// bits shifted down), w and t big-endian 16 and 24 bits, x h X one, two, four
-// bytes in hex; B burst size, V verify limit, R rate, I interface and Q queue
-// algorithm words.
+// The lines the rows of spec decode from the bytes d. A row: its kind, the byte it starts at, "/"
+// and the mask of a flag or byte, its label ("<": its colon a column to the left). Kinds: f flag, b
+// byte (the mask's bits shifted down), w and t big-endian 16 and 24 bits, x h X one, two, four
+// bytes in hex; B burst size, V verify limit, R rate, I interface and Q queue algorithm words.
 std::string Rows(const uint8_t* d, const std::string& spec) {
     const char* const interfaces[] = {
         "Small computer system interface  X3.131-1986", "Storage module interface  X3.91M-1990",
@@ -112,17 +107,15 @@ std::string ExpectedList(const char* title, int length, const Entries& entries) 
     return s;
 }
 
-// A header cut short is an empty list; of the entries announced only those
-// wholly inside the buffer print.
+// A header cut short is an empty list; of the entries only those wholly in the buffer print.
 TEST(DefectList, EntriesInsideTheListAndTheBuffer) {
-    const std::pair<std::vector<uint8_t>, std::string> cases[] = {
-        {HexBytes("00 05 00"), ExpectedList(kGrown, 0, {})},
-        {HexBytes("00 05 00 18 00 00 07 01 00 00 00 09"), ExpectedList(kGrown, 24, {{7, 1, 9}})}};
-    for (const auto& [data, out] : cases) {
-        EXPECT_EQ(CaptureStdout([&bytes = data] {
-                      PrintDefectList(kGrown, bytes.data(), static_cast<uint32_t>(bytes.size()));
-                  }),
-                  out);
+    for (const auto& [hex, out] :
+         {std::pair{"00 05 00", ExpectedList(kGrown, 0, {})},
+          {"00 05 00 18 00 00 07 01 00 00 00 09", ExpectedList(kGrown, 24, {{7, 1, 9}})}}) {
+        const std::vector<uint8_t> bytes = HexBytes(hex);
+        EXPECT_EQ(
+            CaptureStdout([&] { PrintDefectList(kGrown, bytes.data(), uint32_t(bytes.size())); }),
+            out);
     }
 }
 
@@ -179,11 +172,10 @@ const char* const kPages[] = {
     "X8 Starting boundary;X12 Ending boundary",
 };
 
-// Unit k of thirteen and the report expected of it. Flag and page bytes hold
-// one bit each, another than their neighbours', every bit once over units 0
-// to 7; unit 6's pages are shorter than their fields reach, unit 7's answers
-// end there too. Units 8 to 12 repeat 0 to 4 with the other device types,
-// unit 8 with empty pages though their bytes follow, 12 with an odd answer.
+// Unit k of thirteen and the report expected of it. Flag and page bytes hold one bit each, another
+// than their neighbours', every bit once over units 0 to 7; unit 6's pages are shorter than their
+// fields reach, unit 7's answers end there too. Units 8 to 12 repeat 0 to 4 with the other device
+// types, 8 with empty pages though their bytes follow, 12 with an odd answer.
 std::pair<nlohmann::json, std::string> Unit(int unit) {
     const int k = unit % 8;
     const auto u8 = [](int value) { return static_cast<uint8_t>(value); };
@@ -242,8 +234,8 @@ std::pair<nlohmann::json, std::string> Unit(int unit) {
              "f7/02 Tagged command queuing;f7/01 Soft reset") +
         "\n" + Row("Vendor", text.substr(0, std::min<size_t>(8, text.find('\0')))) +
         Row("Product", text.substr(8, 16)) + Row("Revision", text.substr(24, 4));
-    // Unit 12's driver lists it on bus 0 (not its own), then twice on its bus 1,
-    // the last entry leading back and ending the answer; path ids left 0.
+    // Unit 12's driver lists it on bus 0 (not its own), then twice on its bus 1, the last entry
+    // leading back and ending the answer; path ids left 0.
     if (unit == 12) {
         std::vector<uint8_t> answer =
             HexBytes("02 00 00 00 00 00 00 00 18 00 00 00 00 00 00 00 48");
@@ -270,9 +262,8 @@ std::pair<nlohmann::json, std::string> Unit(int unit) {
     profile["defects"] = {{"grown", grown}, {"primary", primary}};
     s += ExpectedList(kGrown, 16, grown) +
          ExpectedList(kPrimary, static_cast<int>(primary.size() * 8), primary);
-    // Each page as long as a unit has it, with every rate and interface word
-    // and values next to them, in a zeroed data area; an empty page stops
-    // after its title, page 0x01 after its length.
+    // Each page as long as a unit has it, with every rate and interface word and values next to
+    // them, in a zeroed area; an empty page stops after its title, 0x01 its length.
     const int lengths[] = {10, 14, 22, 22, 30, 0, 10, 18, 10, 6, 6, 22};
     const int rates[] = {250, 300, 500, 1000, 2000, 5000, 251, 10000};
     const int interfaces[] = {0, 1, 2, 3, 4, 5, 0x0100, 0x8000};
@@ -325,10 +316,9 @@ TEST(WholeReport, EveryFieldAsItsBytesGiveIt) {
     os::units::sim::ResetForTesting();
 }
 
-// Every command the report sends, in order, whatever their outcome: a failed
-// call leaves TEST UNIT READY counting as ready. With DebugOutput set (any
-// value) a rejected command shows its status and sense, a list also what came
-// of it; a RECOVERED ERROR alone keeps a list, a ShowDefectList of 2 none.
+// Every command the report sends, in order, whatever their outcome: a failed call leaves TEST UNIT
+// READY counting as ready. With DebugOutput set (any value) a rejected command shows its status
+// and sense, a list what came of it; a RECOVERED ERROR alone keeps a list, ShowDefectList 2 none.
 TEST(WholeReport, CommandsAndTheirRefusal) {
     auto unit = testsupport::InstallRecordingUnit("recreport");
     unit->answer.error = 5;
@@ -379,9 +369,8 @@ TEST(WholeReport, CommandsAndTheirRefusal) {
     }
 }
 
-// A driver's mask of 0xFFFFFFFF would add 4 GiB to each list's buffer: under
-// a 1 GiB address-space limit (which sanitizers exceed) the lists still come,
-// into page-aligned buffers.
+// A driver's mask of 0xFFFFFFFF would add 4 GiB to each list's buffer: under a 1 GiB address-space
+// limit (which sanitizers exceed) the lists still come, page-aligned.
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__) && !defined(_WIN32)
 TEST(DefectListDeathTest, HugeAlignmentMaskGetsAPageAlignedBuffer) {
     auto unit = testsupport::InstallRecordingUnit("recdefect");
