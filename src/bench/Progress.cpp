@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "platform/win32.h"
+#include "state/Fields.h"
 #include "state/RunState.h"
 
 namespace {
@@ -37,11 +38,8 @@ void DrawProgress(const std::string& text) {
 
 std::string TimeLeft(uint64_t milliseconds) {
     const uint64_t seconds = milliseconds / 1000;
-    char text[48];
-    std::snprintf(text, sizeof text, "%llu:%02u:%02u left",
-                  static_cast<unsigned long long>(seconds / 3600),
+    return Format("%llu:%02u:%02u left", static_cast<unsigned long long>(seconds / 3600),
                   static_cast<unsigned>(seconds / 60 % 60), static_cast<unsigned>(seconds % 60));
-    return text;
 }
 
 }  // namespace
@@ -51,23 +49,19 @@ std::string ScanProgressText(uint32_t stepsDone, uint32_t stepCount, uint32_t st
     const uint64_t percent = uint64_t{stepsDone} * 100 / stepCount;
     const double done = static_cast<double>(uint64_t{stepsDone} * stepBytes) / 1e9;
     const double total = static_cast<double>(uint64_t{stepCount} * stepBytes) / 1e9;
-    char text[128];
-    std::snprintf(text, sizeof text, "velkrand: linear scan %3u%%, %.2f of %.2f GB, %u KB/s, ",
-                  static_cast<unsigned>(percent), done, total, lastRate);
-    return text + TimeLeft(elapsedMs * (stepCount - stepsDone) / stepsDone);
+    return Format("velkrand: linear scan %3u%%, %.2f of %.2f GB, %u KB/s, ",
+                  static_cast<unsigned>(percent), done, total, lastRate) +
+           TimeLeft(elapsedMs * (stepCount - stepsDone) / stepsDone);
 }
 
 std::string WorkerProgressText(int32_t passesDone, int32_t passesInAll, double lastRate,
                                int64_t leftMs) {
     const int percent =
         passesInAll > 0 ? static_cast<int>(int64_t{passesDone} * 100 / passesInAll) : 0;
-    char text[128];
-    std::snprintf(text, sizeof text, "velkrand: workers %3d%%, %d of %d passes", percent,
-                  passesDone, passesInAll);
-    std::string line = text;
+    std::string line =
+        Format("velkrand: workers %3d%%, %d of %d passes", percent, passesDone, passesInAll);
     if (passesDone > 0) {
-        std::snprintf(text, sizeof text, ", %.1f KB/s", lastRate);
-        line += text;
+        line += Format(", %.1f KB/s", lastRate);
     }
     if (leftMs >= 0) {
         line += ", " + TimeLeft(static_cast<uint64_t>(leftMs));

@@ -53,9 +53,9 @@ uint32_t TickCount();
 long Milliseconds();
 void Sleep(uint32_t milliseconds);
 
-// Thread starts: the creator takes the new thread's start (its own time)
-// and counts it; the new thread begins with it.
-uint64_t StartForNewThread();
+// Thread starts: a new thread begins at its creator's time (Now(), taken
+// before the thread exists); the creator counts it once it was created.
+void CountStartedThread();
 void BeginThread(uint64_t start);
 
 // Asks the simulated unit whether its profile runs on the virtual clock;

@@ -32,21 +32,24 @@ void ShowDefectLists() {
         return;
     }
     RecordValue("/defect_lists", "refused", false);
-    const bool grown = ReadDefectList(kGrownList);
-    RecordValue("/defect_lists/grown", "accepted", grown);
-    if (grown) {
-        RecordFields(
-            "/defect_lists/grown",
-            PrintDefectList("\n\n                  Grown defect list (User defects)\n",
-                            State.IoBufferMain, static_cast<uint32_t>(State.TransferSize.load())));
-    }
-    const bool primary = ReadDefectList(kPrimaryList);
-    RecordValue("/defect_lists/primary", "accepted", primary);
-    if (primary) {
-        RecordFields(
-            "/defect_lists/primary",
-            PrintDefectList("\n\n                 Primary defect list (OEM defects)\n",
-                            State.IoBufferMain, static_cast<uint32_t>(State.TransferSize.load())));
+    const struct {
+        uint8_t format;
+        const char* section;
+        const char* title;
+    } lists[] = {
+        {kGrownList, "/defect_lists/grown",
+         "\n\n                  Grown defect list (User defects)\n"},
+        {kPrimaryList, "/defect_lists/primary",
+         "\n\n                 Primary defect list (OEM defects)\n"},
+    };
+    for (const auto& list : lists) {
+        const bool accepted = ReadDefectList(list.format);
+        RecordValue(list.section, "accepted", accepted);
+        if (accepted) {
+            RecordFields(list.section,
+                         PrintDefectList(list.title, State.IoBufferMain,
+                                         static_cast<uint32_t>(State.TransferSize.load())));
+        }
     }
 }
 

@@ -205,7 +205,7 @@ HANDLE CreateThread(void*, SIZE_T stackSize, LPTHREAD_START_ROUTINE start, LPVOI
     const int error = pthread_create(&thread, &attributes, RunThread, begin);
     pthread_attr_destroy(&attributes);
     if (error == 0) {
-        vclock::StartForNewThread();
+        vclock::CountStartedThread();
     } else {
         delete begin;
         SetLastError(static_cast<DWORD>(error));

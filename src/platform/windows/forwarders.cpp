@@ -322,7 +322,7 @@ HANDLE CreateThread(void* security, SIZE_T stackSize, LPTHREAD_START_ROUTINE sta
     if (thread == nullptr) {
         delete begin;
     } else {
-        vclock::StartForNewThread();
+        vclock::CountStartedThread();
     }
     return thread;
 }
